@@ -1,0 +1,20 @@
+// Decoding: the recorded text columns of a float container back into texts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "bind/ref.hpp"
+#include "engine/encoding_info.hpp"
+#include "engine/matrix.hpp"
+
+namespace dorvik {
+
+// From the float64 array `a`: an object array with texts in the text columns.
+Ref decode_array(PyObject* a, const Matrix& matrix, const EncodingInfo& info);
+
+// Rewrites the text columns of the float DataFrame `df` in place.
+void decode_frame(PyObject* df, const Matrix& matrix, const std::vector<std::string>& labels,
+                  const EncodingInfo& info);
+
+}  // namespace dorvik

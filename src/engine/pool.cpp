@@ -1,0 +1,1 @@
+// placeholder: the worker pool arrives with the column engine
