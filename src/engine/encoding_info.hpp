@@ -3,18 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <string>
 #include <unordered_map>
 #include <vector>
 
-namespace dorvik {
+#include "engine/dictionary.hpp"
 
-// A column's forward dictionary: every distinct text, with its code; the
-// missing-value markers have none.
-using ForwardDict = std::unordered_map<std::string, std::optional<std::uint64_t>>;
-// A column's reverse dictionary: every code with its text.
-using ReverseDict = std::unordered_map<std::uint64_t, std::string>;
+namespace dorvik {
 
 struct EncodingInfo {
   std::vector<std::size_t> text_columns;  // ascending when built by encode

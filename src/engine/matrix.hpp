@@ -15,7 +15,7 @@ struct Matrix {
   Matrix() = default;
   // Uninitialised storage: every producer writes every cell.
   Matrix(std::size_t r, std::size_t c)
-      : rows(r), cols(c), data(r * c ? new double[r * c] : nullptr) {}
+      : rows(r), cols(c), data(r != 0 && c != 0 ? new double[r * c] : nullptr) {}
 
   double at(std::size_t r, std::size_t c) const { return data[r * cols + c]; }
   double* begin() { return data.get(); }

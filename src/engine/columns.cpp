@@ -1,0 +1,23 @@
+#include "engine/columns.hpp"
+
+#include <oneapi/tbb/parallel_for.h>
+
+#include "engine/pool.hpp"
+
+namespace dorvik {
+
+std::vector<ColumnResult> encode_text_columns(const std::vector<PendingColumn>& columns,
+                                              SendPtr buffer, std::size_t ncols) {
+  std::vector<ColumnResult> results(columns.size());
+  run_in_pool([&] {
+    tbb::parallel_for(std::size_t{0}, columns.size(), [&](std::size_t j) {
+      const PendingColumn& col = columns[j];
+      ForwardDict forward = label_encode_into(col.cells, buffer.ptr + col.index, ncols);
+      ReverseDict reverse = reverse_of(forward);
+      results[j] = ColumnResult{col.index, std::move(forward), std::move(reverse)};
+    });
+  });
+  return results;
+}
+
+}  // namespace dorvik

@@ -1,0 +1,36 @@
+// Phase 2 of encoding a table: every text column label-encoded at once on
+// the worker pool, codes written straight into the shared output buffer.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "engine/dictionary.hpp"
+#include "engine/label_encode.hpp"
+
+namespace dorvik {
+
+// The address of the output buffer, handed to every column task. It owns
+// nothing; tasks write disjoint cells through it, so sharing it is safe.
+struct SendPtr {
+  double* ptr;
+};
+
+struct PendingColumn {
+  std::size_t index;  // column index in the table
+  TextColumn cells;
+};
+
+struct ColumnResult {
+  std::size_t index;
+  ForwardDict forward;
+  ReverseDict reverse;
+};
+
+// Encodes `columns` (ascending by index) into the row-major buffer of
+// `ncols` columns; results come back in the same order. Touches no Python
+// object.
+std::vector<ColumnResult> encode_text_columns(const std::vector<PendingColumn>& columns,
+                                              SendPtr buffer, std::size_t ncols);
+
+}  // namespace dorvik

@@ -1,0 +1,56 @@
+#include "engine/dictionary.hpp"
+
+namespace dorvik {
+
+void ForwardDict::reserve(std::size_t count, std::size_t bytes) {
+  texts_.reserve(count, bytes);
+  codes_.reserve(count);
+  coded_.reserve(count);
+}
+
+void ForwardDict::push_back(std::string_view text, std::optional<std::uint64_t> code) {
+  texts_.push_back(text);
+  codes_.push_back(code.value_or(0));
+  coded_.push_back(code.has_value());
+}
+
+std::optional<std::uint64_t> ForwardDict::code(std::size_t i) const {
+  if (!coded_[i]) return std::nullopt;
+  return codes_[i];
+}
+
+void ReverseDict::reserve(std::size_t count, std::size_t bytes) {
+  texts_.reserve(count, bytes);
+  codes_.reserve(count);
+}
+
+void ReverseDict::push_back(std::uint64_t code, std::string_view text) {
+  const std::size_t i = codes_.size();
+  texts_.push_back(text);
+  codes_.push_back(code);
+  if (dense_ && code == i) return;
+  if (dense_) {
+    // First irregular code: index everything so far.
+    dense_ = false;
+    seed_ = random_seed();
+    index_.emplace(codes_.size());
+    for (std::size_t j = 0; j < i; ++j) {
+      index_->find_or_insert(hash_word(codes_[j], seed_), static_cast<std::uint32_t>(j),
+                             [](std::uint32_t) { return false; });
+    }
+  }
+  index_->find_or_insert(hash_word(code, seed_), static_cast<std::uint32_t>(i),
+                         [](std::uint32_t) { return false; });
+}
+
+std::optional<std::size_t> ReverseDict::find(std::uint64_t code) const {
+  if (dense_) {
+    if (code < codes_.size()) return static_cast<std::size_t>(code);
+    return std::nullopt;
+  }
+  auto hit = index_->find(hash_word(code, seed_), [&](std::uint32_t j) { return codes_[j] == code; });
+  if (hit) return *hit;
+  return std::nullopt;
+}
+
+}  // namespace dorvik

@@ -1,0 +1,115 @@
+// Seeded hashing and an open-addressing index over entry numbers.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace dorvik {
+
+// A fresh random seed for every map that holds texts from user data, so that
+// crafted inputs cannot force collisions.
+std::uint64_t random_seed();
+
+inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
+  __extension__ using u128 = unsigned __int128;
+  const u128 r = static_cast<u128>(a) * b;
+  return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+}
+
+inline constexpr std::uint64_t kHashK0 = 0xa0761d6478bd642full;
+inline constexpr std::uint64_t kHashK1 = 0xe7037ed1a0b428dbull;
+
+inline std::uint64_t hash_word(std::uint64_t x, std::uint64_t seed) {
+  return mix(x ^ seed ^ kHashK0, kHashK1);
+}
+
+inline std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed) {
+  const char* p = s.data();
+  std::size_t n = s.size();
+  std::uint64_t h = seed ^ mix(n ^ kHashK0, kHashK1);
+  std::uint64_t a, b;
+  while (n > 16) {
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, p + 8, 8);
+    h = mix(a ^ kHashK0 ^ h, b ^ kHashK1);
+    p += 16;
+    n -= 16;
+  }
+  a = b = 0;
+  if (n > 8) {
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, p + 8, n - 8);
+  } else {
+    std::memcpy(&a, p, n);
+  }
+  return mix(a ^ kHashK0 ^ h, b ^ kHashK1 ^ s.size());
+}
+
+// Maps hashed keys to entry numbers below 2^32 - 1. The keys live with the
+// caller, which answers equality for a candidate entry.
+class FlatIndex {
+ public:
+  explicit FlatIndex(std::size_t expected = 0) { rebuild(capacity_for(expected)); }
+
+  // The entry equal to the key, or `next` after recording it as new.
+  template <class Eq>
+  std::pair<std::uint32_t, bool> find_or_insert(std::uint64_t hash, std::uint32_t next, Eq&& eq) {
+    const auto tag = static_cast<std::uint32_t>(hash);
+    for (std::size_t i = tag & mask_;; i = (i + 1) & mask_) {
+      Slot& s = slots_[i];
+      if (s.entry == 0) {
+        s = {tag, next + 1};
+        if (++size_ * 2 > slots_.size()) grow();
+        return {next, true};
+      }
+      if (s.tag == tag && eq(s.entry - 1)) return {s.entry - 1, false};
+    }
+  }
+
+  template <class Eq>
+  std::optional<std::uint32_t> find(std::uint64_t hash, Eq&& eq) const {
+    const auto tag = static_cast<std::uint32_t>(hash);
+    for (std::size_t i = tag & mask_;; i = (i + 1) & mask_) {
+      const Slot& s = slots_[i];
+      if (s.entry == 0) return std::nullopt;
+      if (s.tag == tag && eq(s.entry - 1)) return s.entry - 1;
+    }
+  }
+
+  std::size_t size() const { return size_; }
+
+ private:
+  struct Slot {
+    std::uint32_t tag;    // low bits of the hash; they also place the slot
+    std::uint32_t entry;  // entry number + 1; 0 marks an empty slot
+  };
+
+  static std::size_t capacity_for(std::size_t n) {
+    std::size_t c = 16;
+    while (c / 2 < n) c *= 2;  // at most half full
+    return c;
+  }
+
+  void rebuild(std::size_t capacity) {
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity, Slot{0, 0}));
+    mask_ = capacity - 1;
+    for (const Slot& s : old) {
+      if (s.entry == 0) continue;
+      std::size_t i = s.tag & mask_;
+      while (slots_[i].entry != 0) i = (i + 1) & mask_;
+      slots_[i] = s;
+    }
+  }
+
+  void grow() { rebuild(slots_.size() * 2); }
+
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  std::size_t size_ = 0;
+};
+
+}  // namespace dorvik

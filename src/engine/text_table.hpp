@@ -1,0 +1,33 @@
+// Texts stored back to back in one buffer: one allocation for all of them,
+// however many there are.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dorvik {
+
+class TextTable {
+ public:
+  void reserve(std::size_t count, std::size_t bytes) {
+    offsets_.reserve(count + 1);
+    bytes_.reserve(bytes);
+  }
+  void push_back(std::string_view text) {
+    bytes_.append(text);
+    offsets_.push_back(bytes_.size());
+  }
+  std::string_view operator[](std::size_t i) const {
+    return std::string_view(bytes_).substr(offsets_[i], offsets_[i + 1] - offsets_[i]);
+  }
+  std::size_t size() const { return offsets_.size() - 1; }
+  std::size_t bytes() const { return bytes_.size(); }
+
+ private:
+  std::string bytes_;
+  std::vector<std::size_t> offsets_{0};
+};
+
+}  // namespace dorvik
