@@ -3,6 +3,7 @@
 #include <new>
 
 #include "api/state.hpp"
+#include "api/state_bytes.hpp"
 #include "bind/borrow.hpp"
 #include "bind/errors.hpp"
 #include "convert/input.hpp"
@@ -104,9 +105,10 @@ PyObject* getstate(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* const names[] = {nullptr};
     parse_args(args, kwds, ":__getstate__", names);
-    SharedBorrow borrow(as_encoder(self)->borrow);
-    PyErr_SetString(PyExc_NotImplementedError, "pickling is not built yet");
-    throw PyError{};
+    auto* e = as_encoder(self);
+    SharedBorrow borrow(e->borrow);
+    const std::string bytes = write_state(e->state);
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
   });
 }
 
@@ -119,9 +121,19 @@ PyObject* setstate(PyObject* self, PyObject* args, PyObject* kwds) {
       PyErr_Format(PyExc_TypeError, "__setstate__() argument 'state' must be bytes, not %T", state);
       throw PyError{};
     }
-    ExclusiveBorrow borrow(as_encoder(self)->borrow);
-    PyErr_SetString(PyExc_NotImplementedError, "pickling is not built yet");
-    throw PyError{};
+    auto* e = as_encoder(self);
+    ExclusiveBorrow borrow(e->borrow);
+    char* data = nullptr;
+    Py_ssize_t len = 0;
+    check_status(PyBytes_AsStringAndSize(state, &data, &len));
+    try {
+      // Read whole before anything is replaced: a failure keeps the old state.
+      e->state = read_state({data, static_cast<std::size_t>(len)});
+    } catch (const StateError& err) {
+      PyErr_Format(PyExc_ValueError, "failed to unpickle Brantock: %s", err.what());
+      throw PyError{};
+    }
+    Py_RETURN_NONE;
   });
 }
 

@@ -1,5 +1,6 @@
 #include "engine/label_encode.hpp"
 
+#include <cstring>
 #include <numeric>
 
 #include <oneapi/tbb/blocked_range.h>
@@ -36,17 +37,42 @@ Distinct find_distinct(const std::vector<std::string_view>& entries) {
   return d;
 }
 
+// A distinct text with its first 8 bytes as a big-endian number (zero
+// padded): comparing those numbers orders texts as their bytes do, and only
+// ties need the bytes themselves.
+struct SortKey {
+  std::uint64_t prefix;
+  std::string_view text;
+  std::uint32_t group;
+
+  friend bool operator<(const SortKey& a, const SortKey& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return a.text < b.text;  // compares bytes as unsigned char, shorter first
+  }
+};
+
+std::uint64_t prefix_of(std::string_view t) {
+  std::uint64_t v = 0;
+  std::memcpy(&v, t.data(), t.size() < 8 ? t.size() : 8);
+  return __builtin_bswap64(v);
+}
+
+std::vector<SortKey> sorted_keys(const std::vector<std::string_view>& texts) {
+  std::vector<SortKey> keys(texts.size());
+  for (std::size_t g = 0; g < texts.size(); ++g) {
+    keys[g] = {prefix_of(texts[g]), texts[g], static_cast<std::uint32_t>(g)};
+  }
+  tbb::parallel_sort(keys.begin(), keys.end());
+  return keys;
+}
+
 }  // namespace
 
 ForwardDict label_encode_into(const TextColumn& column, double* out, std::size_t stride) {
   Distinct d = find_distinct(column.texts);
   const std::size_t k = d.texts.size();
 
-  // string_view compares bytes as unsigned char, shorter prefix first.
-  std::vector<std::uint32_t> order(k);
-  std::iota(order.begin(), order.end(), 0u);
-  tbb::parallel_sort(order.begin(), order.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return d.texts[a] < d.texts[b]; });
+  const std::vector<SortKey> order = sorted_keys(d.texts);
 
   ForwardDict dict;
   std::size_t bytes = 0;
@@ -54,8 +80,9 @@ ForwardDict label_encode_into(const TextColumn& column, double* out, std::size_t
   dict.reserve(k, bytes);
   std::vector<double> code_of_group(k);
   std::uint64_t next = 0;
-  for (std::uint32_t g : order) {
-    const std::string_view t = d.texts[g];
+  for (const SortKey& key : order) {
+    const std::uint32_t g = key.group;
+    const std::string_view t = key.text;
     if (is_marker(t)) {
       dict.push_back(t, std::nullopt);
       code_of_group[g] = kMissing;

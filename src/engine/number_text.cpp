@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 
 namespace dorvik {
@@ -24,7 +23,8 @@ std::size_t number_text(double x, char* out) {
   for (; p < res.ptr && *p != 'e'; ++p) {
     if (*p != '.') digits[nd++] = *p;
   }
-  const int exp = std::atoi(p + 1);  // the decimal point follows digit exp
+  int exp = 0;  // the decimal point follows digit exp; to_chars writes no terminator
+  std::from_chars(p + 1 + (p[1] == '+'), res.ptr, exp);
   // Leading digit is never 0 except for zero itself, which has one digit.
   const long point = 1L + exp;
   if (point <= 0) {

@@ -1,0 +1,425 @@
+"""Encoding tables read cell by cell: classification, texts, codes, fits."""
+
+import math
+import os
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import dorvik
+from conftest import FakeFrame, PanicException
+from state import Fit, fit_of
+
+MARKERS = {"nan", "NaN", "<NA>"}
+
+
+def table(*columns):
+    """An object array whose columns are the given lists, cells as they are."""
+    a = np.empty((len(columns[0]) if columns else 0, len(columns)), dtype=object)
+    for c, col in enumerate(columns):
+        for r, v in enumerate(col):
+            a[r, c] = v
+    return a
+
+
+def number_text(x):
+    if math.isnan(x):
+        return "NaN"
+    if math.isinf(x):
+        return "inf" if x > 0 else "-inf"
+    return np.format_float_positional(x, unique=True, trim="-")
+
+
+def cell_text(v):
+    return str(v).encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+
+
+def float_value(v):
+    """What the interpreter's float conversion gives, or None where it fails."""
+    if isinstance(v, str) or v is None or v is pd.NA:
+        return None
+    try:
+        return float(v)
+    except (TypeError, ValueError, OverflowError):
+        return None
+
+
+def oracle(columns):
+    """Matrix and Fit built the plain way, for cells of the kinds used here."""
+    nrows = len(columns[0]) if columns else 0
+    matrix = np.zeros((nrows, len(columns)))
+    fit = Fit([], {}, {})
+    for c, col in enumerate(columns):
+        numbers, texts = [], None
+        for v in col:
+            if texts is None:
+                f = float_value(v)
+                if f is not None:
+                    numbers.append(f)
+                    continue
+                texts = [number_text(x) for x in numbers]
+            texts.append(cell_text(v))
+        if texts is None:
+            matrix[:, c] = numbers
+            continue
+        ordered = sorted(set(texts), key=lambda t: t.encode("utf-8"))
+        coded = [t for t in ordered if t not in MARKERS]
+        code = {t: i for i, t in enumerate(coded)}
+        matrix[:, c] = [code.get(t, np.nan) for t in texts]
+        fit.text_columns.append(c)
+        fit.text_to_code[c] = {t: code.get(t) for t in ordered}
+        fit.code_to_text[c] = dict(enumerate(coded))
+    return matrix, fit
+
+
+def assert_same(a, b):
+    assert a.shape == b.shape and a.dtype == b.dtype == np.float64
+    assert a.tobytes() == b.tobytes()  # NaN bit patterns and -0.0 included
+
+
+# ---- worked examples
+
+
+def test_column_dictionary_example(enc):
+    out = enc.encode(table(["b", "NaN", "a", "b", "<NA>", "B", ""]))
+    np.testing.assert_array_equal(out[:, 0], [3, np.nan, 2, 3, np.nan, 1, 0])
+    assert fit_of(enc).text_to_code == {
+        0: {"": 0, "<NA>": None, "B": 1, "NaN": None, "a": 2, "b": 3}
+    }
+    assert np.isnan(out[1, 0]) and out[1:2, 0].view(np.uint64)[0] == 0x7FF8000000000000
+
+
+def test_table_example(enc):
+    out = enc.encode(table([1.5, 2, None], ["b", "a", "b"]))
+    np.testing.assert_array_equal(out, [[0, 1], [1, 0], [2, 1]])
+    assert fit_of(enc) == Fit(
+        [0, 1],
+        {0: {"1.5": 0, "2": 1, "None": 2}, 1: {"a": 0, "b": 1}},
+        {0: {0: "1.5", 1: "2", 2: "None"}, 1: {0: "a", 1: "b"}},
+    )
+
+
+# ---- texts of cells
+
+NUMBER_AND_STR_TEXTS = [
+    (1.0, "1", "1.0"),
+    (-0.0, "-0", "-0.0"),
+    (2.5, "2.5", "2.5"),
+    (1e21, "1000000000000000000000", "1e+21"),
+    (1e-7, "0.0000001", "1e-07"),
+    (float("inf"), "inf", "inf"),
+    (-float("inf"), "-inf", "-inf"),
+    (float("nan"), "NaN", "nan"),
+    (2, "2", "2"),
+    (True, "1", "True"),
+    (0.1 + 0.2, "0.30000000000000004", "0.30000000000000004"),
+    (1.2345678901234568e20, "123456789012345680000", "1.2345678901234568e+20"),
+    (5e-324, "0." + "0" * 323 + "5", "5e-324"),
+    (np.float32(0.1), "0.10000000149011612", "0.1"),
+]
+
+
+@pytest.mark.parametrize("cell, number, as_str", NUMBER_AND_STR_TEXTS)
+def test_number_text_before_and_str_text_after_the_switch(enc, cell, number, as_str):
+    enc.encode(table([cell, "x", cell]))
+    texts = set(fit_of(enc).text_to_code[0])
+    assert texts == {number, "x", as_str}
+
+
+@given(st.floats(allow_nan=False, allow_infinity=False))
+@settings(max_examples=300, deadline=None)
+def test_number_text_is_shortest_positional(x):
+    enc = dorvik.Encoder()
+    enc.encode(table([x, "x"]))
+    assert set(fit_of(enc).text_to_code[0]) == {number_text(x), "x"}
+
+
+class Shouty(str):
+    def __str__(self):
+        return self.upper()
+
+
+class Floaty:
+    def __float__(self):
+        return 4.5
+
+
+class Indexy:
+    def __index__(self):
+        return 7
+
+
+@pytest.mark.parametrize(
+    "cell, text",
+    [
+        ("\ud800", "\ufffd" * 3),
+        ("a\udcffb\ud83d\ude00", "a" + "\ufffd" * 3 + "b" + "\ufffd" * 6),
+        ("é中😀", "é中😀"),
+        ("\xff", "\xff"),
+        (Shouty("loud"), "LOUD"),
+        (None, "None"),
+        (pd.NA, "<NA>"),
+        (b"x", "b'x'"),
+        ((1, "a"), "(1, 'a')"),
+        (np.str_("np"), "np"),
+    ],
+)
+def test_cell_texts(enc, cell, text):
+    enc.encode(table(["first", cell]))
+    assert set(fit_of(enc).text_to_code[0]) == {"first", text}
+
+
+@pytest.mark.parametrize(
+    "cells, expected",
+    [
+        ([1, 2.5, True, np.int8(3), np.float32(0.5), Floaty(), Indexy()], [1, 2.5, 1, 3, 0.5, 4.5, 7]),
+        ([float("nan"), float("inf"), -0.0], [np.nan, np.inf, -0.0]),
+    ],
+)
+def test_numeric_columns_pass_through(enc, cells, expected):
+    out = enc.encode(table(cells, ["t"] * len(cells)))
+    assert_same(out[:, 0].copy(), np.array(expected, dtype=np.float64))
+    assert fit_of(enc).text_columns == [1]
+
+
+@pytest.mark.parametrize(
+    "cells, codes",
+    [
+        ([1.0, "x", 1.0], [0, 2, 1]),  # "1", "x", "1.0"
+        ([float("nan"), "a", float("nan")], [np.nan, 0, np.nan]),  # "NaN", "a", "nan"
+        (["a", 2, 2.0], [2, 0, 1]),  # text from the first row: "2" and "2.0"
+        (["3.5", 10], [1, 0]),  # a str that looks like a number is text: "10" < "3.5"
+        ([pd.NA, None, "None"], [np.nan, 0, 0]),
+        (["NAN", " nan", "nan ", "null", ""], [2, 1, 3, 4, 0]),
+    ],
+)
+def test_codes_of_mixed_columns(enc, cells, codes):
+    np.testing.assert_array_equal(enc.encode(table(cells))[:, 0], codes)
+
+
+@pytest.mark.parametrize("cells", [[], ["nan", "NaN", "<NA>", "nan"]])
+def test_columns_without_codes(enc, cells):
+    out = enc.encode(table(cells + ["x"]))
+    assert fit_of(enc).code_to_text == {0: {0: "x"}}
+    assert np.isnan(out[:-1, 0]).all()
+
+
+# ---- fast paths against item access
+
+
+class Items:
+    """The same cells, reachable only by item access with (row, col)."""
+
+    def __init__(self, a):
+        self.a = a
+        self.shape = a.shape
+
+    def __getitem__(self, key):
+        return self.a[key]
+
+
+Items.__name__ = "ndarray"
+
+
+def arrays_for_fast_paths():
+    rng = np.random.default_rng(7)
+    ints = rng.integers(-(2**62), 2**62, size=(40, 3))
+    yield "object", table(["b", 1, 2.5, None, "é", "a", pd.NA, "b"], [1, 2, 3, 4, 5, 6, 7, 8])
+    yield "bool", rng.random((5, 3)) > 0.5
+    for dtype in ["i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4"]:
+        yield dtype, (ints % 1000).astype(dtype)
+        yield ">" + dtype, (ints % 1000).astype(">" + dtype)
+    yield "u8-big", np.array([[2**64 - 1, 2**63 + 1, 2**53 + 1]], dtype="u8")
+    yield "i8-big", ints
+    yield "f2-special", np.array([[np.nan, np.inf, -np.inf, 6e-8, -0.0, 65504]], dtype="f2")
+    yield "f8-swapped", np.array([[1.5, np.nan, -0.0]], dtype=">f8")
+    yield "fortran", np.asfortranarray(table(["x", "y", "x"], [1, 2, 3]))
+    yield "strided", table(*[[f"{i}{j}" for i in range(6)] for j in range(4)])[::2, ::-2]
+    yield "unicode", np.array([["a", "b"], ["é", "nan"]])
+    yield "complex", np.array([[1 + 2j, 3j]])
+    yield "longdouble", np.array([[1.5, 2.25]], dtype=np.longdouble)
+    yield "datetime", np.array([["2024-01-01", "NaT"]], dtype="datetime64[D]")
+
+
+@pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning")
+@pytest.mark.parametrize("name, a", list(arrays_for_fast_paths()), ids=lambda v: v if isinstance(v, str) else "")
+def test_in_place_reading_matches_item_access(name, a):
+    direct, slow = dorvik.Encoder(), dorvik.Encoder()
+    assert_same(direct.encode(a), slow.encode(Items(a)))
+    assert fit_of(direct) == fit_of(slow)
+
+
+def test_memmap_reads_like_ndarray(tmp_path):
+    m = np.memmap(tmp_path / "m.bin", dtype="i4", mode="w+", shape=(3, 2))
+    m[:] = [[1, 2], [3, 4], [5, -6]]
+    assert_same(dorvik.Encoder().encode(m), m.astype(np.float64))
+
+
+def test_cells_are_read_column_by_column(enc):
+    seen = []
+
+    class Loud:
+        def __init__(self, name):
+            self.name = name
+
+        def __float__(self):
+            seen.append(self.name)
+            return 0.0
+
+    enc.encode(table([Loud("a0"), Loud("a1")], [Loud("b0"), Loud("b1")]))
+    assert seen == ["a0", "a1", "b0", "b1"]
+
+
+# ---- property: random tables against the plain construction
+
+CELLS = st.one_of(
+    st.text(max_size=4),
+    st.sampled_from(["nan", "NaN", "<NA>", "", "NAN", "a", "b"]),
+    st.integers(-(10**6), 10**6),
+    st.floats(),
+    st.booleans(),
+    st.none(),
+    st.just(pd.NA),
+)
+
+
+@given(st.integers(0, 12).flatmap(lambda n: st.lists(st.lists(CELLS, min_size=n, max_size=n), min_size=1, max_size=4)))
+@settings(max_examples=300, deadline=None)
+def test_random_tables_match_the_plain_construction(columns):
+    enc = dorvik.Encoder()
+    out = enc.encode(table(*columns))
+    matrix, fit = oracle(columns)
+    np.testing.assert_array_equal(out, matrix)
+    assert fit_of(enc) == fit
+
+
+# ---- failures
+
+
+class BadStr:
+    def __str__(self):
+        raise ValueError("no text for you")
+
+
+@pytest.mark.parametrize(
+    "column",
+    [["text", BadStr()], [BadStr(), "text"]],  # met in a text column, and where the column turns to text
+    ids=["in-text-column", "at-switch"],
+)
+def test_raising_str_panics_and_keeps_the_fit(enc, column):
+    enc.encode(table(["kept"]))
+    before = enc.__getstate__()
+    with pytest.raises(PanicException) as info:
+        enc.encode(table(column))
+    assert str(info.value).startswith("cant convert to str")
+    assert "no text for you" in str(info.value)
+    assert enc.__getstate__() == before
+
+
+class Cells:
+    """A cell source that counts its reads and can fail them."""
+
+    def __init__(self, fail=False):
+        self.reads = 0
+        self.fail = fail
+
+    def __getitem__(self, key):
+        self.reads += 1
+        if self.fail:
+            raise IndexError(key)
+        return 1.0
+
+
+@pytest.mark.parametrize("shape", [(2**62, 4), (2**40, 2**40), (2**64 - 1, 2)])
+def test_capacity_overflow_before_any_cell(enc, shape):
+    cells = Cells()
+    with pytest.raises(PanicException, match="^capacity overflow$"):
+        enc.encode(FakeFrame(columns=["a"] * 4, shape=shape, values=cells))
+    assert cells.reads == 0
+
+
+def test_failed_item_access_panics(enc):
+    with pytest.raises(PanicException, match=r"^called `Result::unwrap\(\)` on an `Err` value.*IndexError"):
+        enc.encode(FakeFrame(columns=["a"], shape=(1, 1), values=Cells(fail=True)))
+
+
+def test_memory_exhaustion_is_memory_error(enc):
+    enc.encode(table(["kept"]))
+    before = enc.__getstate__()
+    with pytest.raises(MemoryError):
+        enc.encode(FakeFrame(columns=["a"], shape=(2**24, 2**24), values=Cells()))
+    assert enc.__getstate__() == before
+
+
+@pytest.mark.parametrize("shape", [(0, 2**40), (0, 0), (5, 0)])
+def test_empty_tables_return_at_once(enc, shape):
+    t = time.perf_counter()
+    out = enc.encode(np.empty(shape, dtype=object))
+    assert time.perf_counter() - t < 1
+    assert out.shape == shape and out.dtype == np.float64
+    assert fit_of(enc) == Fit([], {}, {})
+
+
+# ---- threads
+
+SCRIPT = textwrap.dedent(
+    """
+    import hashlib, os, sys
+    import numpy as np, dorvik
+    sys.path.insert(0, {tests!r})
+    from state import fit_of
+    rng = np.random.default_rng(3)
+    words = np.array([f"w{{i:05d}}" for i in range(20000)] + ["nan", "", "é"], dtype=object)
+    a = np.empty((60000, 5), dtype=object)
+    a[:, 0] = words[rng.integers(0, len(words), 60000)]
+    a[:, 1] = [str(i) for i in rng.integers(0, 10**9, 60000)]
+    a[:, 2] = rng.random(60000)
+    a[:, 3] = words[rng.integers(0, 50, 60000)]
+    a[:, 4] = [None if i % 7 else "x" for i in range(60000)]
+    before = len(os.listdir("/proc/self/task"))
+    enc = dorvik.Encoder()
+    out = enc.encode(a)
+    extra = len(os.listdir("/proc/self/task")) - before
+    fit = fit_of(enc)
+    print(extra, hashlib.sha256(out.tobytes()).hexdigest(), hashlib.sha256(repr(
+        (fit.text_columns, sorted((c, sorted(d.items(), key=str)) for c, d in fit.text_to_code.items()),
+         sorted((c, sorted(d.items())) for c, d in fit.code_to_text.items()))).encode()).hexdigest())
+    """
+)
+
+
+def run_with_env(**env):
+    script = SCRIPT.format(tests=os.path.dirname(__file__))
+    full = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")} | env
+    done = subprocess.run([sys.executable, "-c", script], env=full, capture_output=True, text=True, check=True)
+    extra, *digests = done.stdout.split()
+    return int(extra), digests
+
+
+def test_results_do_not_depend_on_the_thread_count():
+    results = {n: run_with_env(RAYON_NUM_THREADS=str(n)) for n in (1, 2, 8)}
+    assert results[1][1] == results[2][1] == results[8][1]
+    assert {n: extra for n, (extra, _) in results.items()} == {1: 0, 2: 1, 8: 7}
+
+
+@pytest.mark.parametrize(
+    "env, threads",
+    [
+        ({"RAYON_NUM_THREADS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": "+3"}, 3),
+        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, len(os.sched_getaffinity(0))),
+        ({"RAYON_NUM_THREADS": "many", "RAYON_RS_NUM_CPUS": "4"}, 4),
+        ({"RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({"RAYON_RS_NUM_CPUS": "0"}, len(os.sched_getaffinity(0))),
+        ({}, len(os.sched_getaffinity(0))),
+    ],
+)
+def test_pool_size_from_the_environment(env, threads):
+    assert run_with_env(**env)[0] == threads - 1
