@@ -1,0 +1,332 @@
+"""decode: codes back to texts, in an object ndarray or a DataFrame."""
+
+import gc
+import math
+import re
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import dorvik
+from conftest import FakeFrame, PanicException
+from state import Fit, build, fit_of
+
+TOP = 18446744073709549568  # largest double below 2**64
+MAX = 2**64 - 1
+OOB = "ndarray: index out of bounds"
+NO_KEY = "no entry found for key"
+
+
+def fitted(text_columns, code_to_text):
+    enc = dorvik.Encoder()
+    enc.__setstate__(build(Fit(text_columns, {}, code_to_text)))
+    return enc
+
+
+def frame(m, labels=None, index=None):
+    m = np.asarray(m, dtype=np.float64)
+    labels = list(labels) if labels is not None else [f"c{i}" for i in range(m.shape[1])]
+    return pd.DataFrame(m, columns=labels, index=index)
+
+
+# --- what decode must produce, done the slow way, one Python call per cell ---
+
+def key(x):
+    if x < 0:
+        return 0
+    return MAX if x > TOP else int(x)
+
+
+def cell(x, d, missing):
+    return missing if math.isnan(x) else d.get(key(x), missing)
+
+
+def reference(m, fit, labels=None):
+    m = np.asarray(m, dtype=np.float64)
+    rows = m.shape[0]
+    if labels is None:
+        o = np.array(m).astype("object")
+        for c in fit.text_columns:
+            d = fit.code_to_text[c]
+            for r in range(rows):
+                o[(r, c)] = cell(m[r, c], d, "NaN")
+        return o
+    df = pd.DataFrame(np.array(m), columns=list(labels))
+    for c in fit.text_columns:
+        d = fit.code_to_text[c]
+        values = [cell(m[r, c], d, None) for r in range(rows)]
+        name = labels[c]
+        df[name] = df[name].astype("object")
+        df.loc[:, name] = values
+    return df
+
+
+def same(a, b):
+    return type(a) is type(b) and (a == b or (isinstance(a, float) and math.isnan(a) and math.isnan(b)))
+
+
+def assert_same(got, want):
+    assert type(got) is type(want)
+    assert got.shape == want.shape
+    if isinstance(want, np.ndarray):
+        assert got.dtype == want.dtype
+        for ix in np.ndindex(want.shape):
+            assert same(got[ix], want[ix]), (ix, got[ix], want[ix])
+        return
+    assert list(got.columns) == list(want.columns)
+    assert list(got.dtypes) == list(want.dtypes)
+    assert type(got.index) is pd.RangeIndex and got.index.equals(want.index)
+    for r, c in np.ndindex(want.shape):
+        assert same(got.iat[r, c], want.iat[r, c]), (r, c, got.iat[r, c], want.iat[r, c])
+
+
+def decode_both(enc, m, labels=None, index=None):
+    """(result, expected) for array input and for frame input of matrix m."""
+    fit = fit_of(enc)
+    m = np.asarray(m, dtype=np.float64)
+    df = frame(m, labels, index)
+    kept = df.copy()
+    pairs = [
+        (enc.decode(m.copy()), reference(m, fit)),
+        (enc.decode(df), reference(m, fit, list(df.columns))),
+    ]
+    pd.testing.assert_frame_equal(df, kept)  # the input is left as it was
+    return pairs
+
+
+# --- round trips through encode ---
+
+ROWS = [
+    ["é", "nan", 1, 1],
+    ["日本", "<NA>", "x", 2.5],
+    ["🙂", "NaN", 2.5, True],
+    ["", "nan", "x", -4],
+    ["é", "<NA>", 3, 0],
+]
+TEXTS = [["é", "日本", "🙂", "", "é"], [None] * 5, ["1", "x", "2.5", "x", "3"]]
+NUMBERS = [1.0, 2.5, 1.0, -4.0, 0.0]
+
+
+@pytest.mark.parametrize("kind", ["array", "frame"])
+def test_round_trip_gives_back_texts(enc, kind):
+    x = np.array(ROWS, dtype=object)
+    if kind == "frame":
+        x = pd.DataFrame(x, columns=["t", "gone", "mixed", "n"], index=[7, 8, 9, 10, 11])
+    out = enc.decode(enc.encode(x))
+    assert fit_of(enc).text_columns == [0, 1, 2]
+    missing = "NaN" if kind == "array" else None
+    want = [[missing if t is None else t for t in col] for col in TEXTS] + [NUMBERS]
+    if kind == "array":
+        assert out.dtype == object and out.shape == (5, 4)
+        got = [list(out[:, c]) for c in range(4)]
+    else:
+        assert list(out.columns) == ["t", "gone", "mixed", "n"]
+        assert list(out.dtypes) == [object, object, object, np.float64]
+        assert type(out.index) is pd.RangeIndex and list(out.index) == list(range(5))
+        got = [out.iloc[:, c].tolist() for c in range(4)]
+    assert got == want
+    assert [[type(v) for v in col] for col in got] == [[type(v) for v in col] for col in want]
+
+
+def test_frame_of_str_columns_round_trips(enc):
+    df = pd.DataFrame({"a": [None, "ü", "ü"], "b": ["<NA>", "z", ""], "n": [1, 2, 3]})
+    out = enc.decode(enc.encode(df))
+    assert out["a"].tolist() == [None, "ü", "ü"] and out["b"].tolist() == [None, "z", ""]
+    assert out["n"].dtype == np.float64 and out["n"].tolist() == [1.0, 2.0, 3.0]
+
+
+# --- agreement with the per-cell algorithm ---
+
+WEIRD = {0: {0: "a", 2: "c", 7: "h"}, 2: {}, 3: {1: "ı", 5: "f"}}
+CASES = {
+    "fresh fit": lambda: (np.array(ROWS, dtype=object), None),
+    "sparse codes": lambda: (
+        [[0, 1, 2, 5], [2, -1, np.nan, 1.9], [7, 0.5, 3, 8], [3, 9e9, -np.inf, np.inf]],
+        Fit([3, 0, 2], {}, WEIRD),
+    ),
+    "more columns than fit": lambda: ([[0, 1.5, 2], [1, -2, 3]], Fit([0], {}, {0: {0: "p", 1: "q"}})),
+    "no text columns": lambda: ([[0, 1.5], [np.nan, 2]], Fit([], {}, {})),
+    "zero rows": lambda: (np.empty((0, 3)), Fit([1], {}, {1: {0: "x"}})),
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_matches_per_cell_algorithm(case):
+    data, fit = CASES[case]()
+    enc = dorvik.Encoder()
+    if fit is None:
+        data = enc.encode(data)
+    else:
+        enc.__setstate__(build(fit))
+    for got, want in decode_both(enc, data, index=np.arange(len(data)) + 100):
+        assert_same(got, want)
+
+
+# --- the cell rule ---
+
+EDGE = {0: "zero", 1: "one", 2: "two", 2**63: "p63", 2**63 + 2048: "p63+", TOP: "top", MAX: "max"}
+
+
+@pytest.mark.parametrize(
+    ("x", "text"),
+    [
+        (np.nan, None),
+        (1.7, "one"),
+        (-3.0, "zero"),
+        (-0.5, "zero"),
+        (-np.inf, "zero"),
+        (4.0, None),
+        (float(2**63), "p63"),
+        (float(2**63 + 2048), "p63+"),
+        (float(TOP), "top"),
+        (float(2**64), "max"),
+        (np.inf, "max"),
+    ],
+)
+def test_cell_rule(x, text):
+    enc = fitted([0], {0: EDGE})
+    arr = enc.decode(np.array([[x, 0.25]]))
+    assert arr[0, 0] == (text or "NaN") and type(arr[0, 0]) is str
+    assert arr[0, 1] == 0.25 and type(arr[0, 1]) is float
+    df = enc.decode(frame([[x, 0.25]]))
+    assert df.iat[0, 0] == text and df.dtypes.tolist() == [object, np.float64]
+
+
+# --- shape mismatches and the order of the checks ---
+
+# text columns, reverse dictionaries, input shape, only this container, message
+FAILURES = {
+    "fewer columns": ([0, 2], {0: {}, 2: {}}, (1, 2), None, OOB),
+    "zero columns": ([0], {0: {0: "a"}}, (1, 0), None, OOB),
+    "no dictionary": ([1], {}, (2, 2), None, NO_KEY),
+    "no dictionary, out of bounds": ([5], {}, (1, 2), None, NO_KEY),
+    "out of bounds before no dictionary": ([0, 5, 1], {0: {}, 5: {}}, (1, 2), None, OOB),
+    "zero rows, no dictionary": ([0, 7], {0: {}}, (0, 2), None, NO_KEY),
+    "zero rows, frame beyond names": ([0, 3], {0: {}, 3: {}}, (0, 2), "frame",
+                                      "index out of bounds: the len is 2 but the index is 3"),
+}
+
+
+def failure_inputs(shape, only):
+    m = np.zeros(shape)
+    kinds = {"array": m, "frame": frame(m)}
+    return [kinds[only]] if only else list(kinds.values())
+
+
+@pytest.mark.parametrize("case", FAILURES)
+def test_inconsistent_fit_panics_and_keeps_state(case):
+    cols, c2t, shape, only, message = FAILURES[case]
+    enc = fitted(cols, c2t)
+    state = enc.__getstate__()
+    for obj in failure_inputs(shape, only):
+        with pytest.raises(PanicException, match=re.escape(message)):
+            enc.decode(obj)
+        assert enc.__getstate__() == state
+
+
+def test_zero_rows_array_ignores_bounds():
+    enc = fitted([1, 4], {1: {0: "x"}, 4: {}})
+    out = enc.decode(np.empty((0, 2)))
+    assert type(out) is np.ndarray and out.dtype == object and out.shape == (0, 2)
+
+
+# --- no fit, or a fit without text columns ---
+
+@pytest.mark.parametrize("prepare", ["new", "after float encode"])
+def test_without_fit_returns_floats(enc, prepare):
+    if prepare != "new":
+        enc.encode(np.ones((2, 2)))
+    assert fit_of(enc) is None
+    x = np.array([[0.5, np.nan]])
+    out = enc.decode(x)
+    assert out is not x and out.dtype == np.float64 and np.array_equal(out, x, equal_nan=True)
+    out = enc.decode(np.array([["b", 1], ["a", 2]], dtype=object))
+    assert out.dtype == np.float64 and out.tolist() == [[1.0, 1.0], [0.0, 2.0]]
+    out = enc.decode(pd.DataFrame({"s": ["b", "a"], "n": [1, 2]}))
+    assert list(out.dtypes) == [np.float64] * 2 and out.values.tolist() == [[1.0, 1.0], [0.0, 2.0]]
+
+
+def test_fit_without_text_columns(enc):
+    enc.encode(np.array([[1, 2]]))  # an int array: a fit, but nothing to decode
+    assert fit_of(enc) == Fit([], {}, {})
+    out = enc.decode(np.array([[1.5, 2.0]]))
+    assert out.dtype == object and [type(v) for v in out[0]] == [float, float]
+    out = enc.decode(frame([[1.5, 2.0]]))
+    assert list(out.dtypes) == [np.float64] * 2
+
+
+# --- decoding by position ---
+
+def test_duplicate_labels_decode_each_column(enc):
+    df = pd.DataFrame([["x", "q", 1], ["y", "p", 2], ["x", "r", 3]], columns=["a", "a", "b"])
+    out = enc.decode(enc.encode(df))
+    assert list(out.columns) == ["a", "a", "b"]
+    assert list(out.dtypes) == [object, object, np.float64]
+    assert [out.iloc[:, c].tolist() for c in range(3)] == [["x", "y", "x"], ["q", "p", "r"], [1.0, 2.0, 3.0]]
+
+
+@pytest.mark.parametrize(
+    ("fitted_on", "given", "back"),
+    [
+        (["a", "b", "c"], ["c", "a", "b"], ["c", "a", "b"]),
+        (["a", "b", "c"], ["c", "c", "nan"], ["a", "a", "NaN"]),  # fresh code 0 means "a"
+    ],
+)
+def test_texts_are_encoded_afresh(enc, fitted_on, given, back):
+    enc.encode(np.array([fitted_on], dtype=object).T)
+    assert enc.decode(np.array([given], dtype=object).T)[:, 0].tolist() == back
+
+
+# --- Python errors pass through ---
+
+def test_frame_constructor_error_passes_through():
+    enc = fitted([0], {0: {0: "a"}})
+    state = enc.__getstate__()
+    bad = FakeFrame(columns=["a", "b"], shape=(1, 1), values=np.array([["a"]], dtype=object))
+    with pytest.raises(ValueError) as theirs:
+        pd.DataFrame(np.zeros((1, 1)), columns=["a", "b"])
+    with pytest.raises(ValueError) as ours:
+        enc.decode(bad)
+    assert str(ours.value) == str(theirs.value)
+    assert enc.__getstate__() == state
+
+
+# --- references ---
+
+ROUNDS = 3000
+
+
+def plain(obj):
+    # A pandas input frame keeps a weak reference per view taken of it and
+    # prunes them only now and then; a plain stand-in keeps the count steady.
+    if isinstance(obj, pd.DataFrame):
+        return FakeFrame(columns=list(obj.columns), shape=obj.shape, values=obj.to_numpy())
+    return obj
+
+
+def test_no_reference_or_block_grows():
+    good = fitted([0, 1], {0: {0: "α", 1: "b"}, 1: {}})
+    jobs = [(good, obj) for obj in failure_inputs((3, 3), None) + [np.array([["a", 1]], dtype=object)]]
+    jobs += [(fitted(c, d), obj) for c, d, shape, only, _ in FAILURES.values() for obj in failure_inputs(shape, only)]
+    jobs.append((good, FakeFrame(columns=["a", "b"], shape=(1, 1), values=np.array([["a"]], dtype=object))))
+    jobs = [(enc, plain(obj)) for enc, obj in jobs]
+
+    def run():
+        for enc, obj in jobs:
+            try:
+                enc.decode(obj)
+            except (PanicException, ValueError):
+                pass
+
+    for _ in range(ROUNDS // 10):  # warm-up: imports, caches, free lists
+        run()
+    gc.collect()
+    counts = [sys.getrefcount(obj) for _, obj in jobs]
+    blocks = sys.getallocatedblocks()
+    for _ in range(ROUNDS):
+        run()
+    gc.collect()
+    assert [sys.getrefcount(obj) for _, obj in jobs] == counts
+    assert sys.getallocatedblocks() - blocks < ROUNDS / 3
