@@ -306,11 +306,27 @@ def plain(obj):
     return obj
 
 
+class Reentrant:
+    """A cell whose str() calls back into the encoder that is decoding it."""
+
+    def __init__(self, enc):
+        self.enc = enc
+
+    def __str__(self):
+        self.enc.decode(np.array([[0.0, 1.0]]))  # shared borrow: allowed
+        try:
+            self.enc.encode(np.eye(1))
+        except RuntimeError:
+            pass
+        return "r"
+
+
 def test_no_reference_or_block_grows():
     good = fitted([0, 1], {0: {0: "α", 1: "b"}, 1: {}})
     jobs = [(good, obj) for obj in failure_inputs((3, 3), None) + [np.array([["a", 1]], dtype=object)]]
     jobs += [(fitted(c, d), obj) for c, d, shape, only, _ in FAILURES.values() for obj in failure_inputs(shape, only)]
     jobs.append((good, FakeFrame(columns=["a", "b"], shape=(1, 1), values=np.array([["a"]], dtype=object))))
+    jobs.append((good, np.array([["a", Reentrant(good)]], dtype=object)))
     jobs = [(enc, plain(obj)) for enc, obj in jobs]
 
     def run():
