@@ -423,3 +423,103 @@ def test_results_do_not_depend_on_the_thread_count():
 )
 def test_pool_size_from_the_environment(env, threads):
     assert run_with_env(**env)[0] == threads - 1
+
+
+# ---- large columns: mostly distinct texts are sorted without hashing
+
+
+def big_column(kind, n=40000):
+    rng = np.random.default_rng(11)
+    if kind == "distinct":
+        texts = [f"{x:x}" for x in rng.integers(0, 2**40, n)]  # a few repeats by chance
+    elif kind == "distinct-long-prefix":
+        texts = [f"customer/2024/{x:08d}" for x in rng.permutation(n)]
+    elif kind == "few":
+        texts = [f"v{x}" for x in rng.integers(0, 300, n)]
+    else:  # "own": every cell its own object, few distinct texts
+        texts = ["".join(["w", str(x)]) for x in rng.integers(0, 50, n)]
+    for i in range(0, n, 997):
+        texts[i] = ["nan", "NaN", "<NA>", "", "é"][i % 5]
+    return texts
+
+
+@pytest.mark.parametrize("kind", ["distinct", "distinct-long-prefix", "few", "own"])
+def test_large_columns_match_the_plain_construction(kind):
+    column = big_column(kind)
+    enc = dorvik.Encoder()
+    out = enc.encode(table(column))
+    matrix, fit = oracle([column])
+    np.testing.assert_array_equal(out, matrix)
+    assert fit_of(enc) == fit
+
+
+# ---- pandas frames: own column arrays against `values`
+
+
+class ByValues:
+    """The same frame, reachable only through shape, columns and values."""
+
+    def __init__(self, df):
+        self.columns = df.columns
+        self.shape = df.shape
+        self.values = df.values
+
+
+ByValues.__name__ = "DataFrame"
+
+
+def frames():
+    n = 6
+    base = {
+        "i8": np.arange(n, dtype="i1"),
+        "u64": np.array([0, 1, 2**64 - 1, 2**63, 5, 2**53 + 1], dtype="u8"),
+        "i64": np.array([-(2**63), 2**53 + 1, 3, 4, 5, 6], dtype="i8"),
+        "f16": np.array([0.5, np.nan, np.inf, -0.0, 65504, 6e-8], dtype="f2"),
+        "f32": np.array([0.1, 2, 3, 4, 5, np.nan], dtype="f4"),
+        "f64": np.array([0.1, -0.0, np.nan, 1e300, 5, 6]),
+        "bool": np.array([True, False] * 3),
+        "obj": pd.Series(["b", None, 1.5, "nan", pd.NA, "é"], dtype=object),
+        "objnum": pd.Series([1, 2.5, True, 4, 5, 6], dtype=object),
+    }
+    yield "numpy-dtypes", pd.DataFrame(base)
+    yield "numbers-only", pd.DataFrame({k: base[k] for k in ("i8", "u64", "f16", "bool")})
+    yield "text-only", pd.DataFrame({"a": base["obj"], "b": base["obj"][::-1].to_numpy()})
+    extension = dict(base)
+    extension.update(
+        cat=pd.Categorical(["x", "y", "x", "z", "y", "x"]),
+        when=pd.date_range("2024-01-01", periods=n),
+        span=pd.to_timedelta(np.arange(n), unit="s"),
+        nullable=pd.array([1, None, 3, 4, 5, 6], dtype="Int64"),
+        flag=pd.array([True, None, False, True, True, False], dtype="boolean"),
+        text=pd.array(["p", None, "q", "r", "s", "t"], dtype="str"),
+        cplx=np.arange(n) * 1j,
+    )
+    yield "with-extension-dtypes", pd.DataFrame(extension)
+    yield "duplicate-labels", pd.DataFrame([["a", 1, "b"], ["c", 2, "a"]], columns=["x", "x", "y"]).astype(
+        {"y": object}
+    )
+    yield "empty", pd.DataFrame({"a": pd.Series([], dtype=object), "b": pd.Series([], dtype="f8")})
+
+
+@pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning")
+@pytest.mark.parametrize("name, df", list(frames()), ids=lambda v: v if isinstance(v, str) else "")
+def test_frames_read_by_column_match_values(name, df):
+    direct, slow = dorvik.Encoder(), dorvik.Encoder()
+    a, b = direct.encode(df), slow.encode(ByValues(df))
+    assert list(a.columns) == list(b.columns)
+    assert_same(a.to_numpy(), b.to_numpy())
+    assert fit_of(direct) == fit_of(slow)
+
+
+def test_python_code_in_a_cell_sends_the_frame_through_values(enc):
+    calls = []
+
+    class Traced:
+        def __str__(self):
+            calls.append(1)
+            return "traced"
+
+    df = pd.DataFrame({"n": [1.0, 2.0], "t": pd.Series(["a", Traced()], dtype=object)})
+    out = enc.encode(df)
+    np.testing.assert_array_equal(out.to_numpy(), [[1, 0], [2, 1]])
+    assert calls == [1]  # read once: nothing ran before the switch to `values`

@@ -1,11 +1,13 @@
 #include "convert/input.hpp"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "bind/errors.hpp"
 #include "bind/numpy.hpp"
 #include "bind/text.hpp"
+#include "convert/numeric_array.hpp"
 #include "convert/object_array.hpp"
 
 namespace dorvik {
@@ -121,6 +123,47 @@ std::pair<size_t, size_t> read_shape(PyObject* obj) {
   }
 }
 
+// An object of exactly pandas' own DataFrame class (pandas being imported).
+bool is_pandas_frame(PyObject* obj) {
+  Ref name = check(PyUnicode_FromString("pandas"));
+  Ref pandas = Ref::steal(PyImport_GetModule(name.get()));
+  if (!pandas) return false;
+  Ref frame = Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  PyErr_Clear();
+  return frame && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == frame.get();
+}
+
+// The columns of an exact pandas DataFrame as its own 1-D arrays, when every
+// one is a plain numeric or object NumPy column of `rows` cells. Their cells
+// are those of the frame's `values`, without boxing each number into an
+// object; anything else is read through `values`.
+std::optional<std::vector<Ref>> frame_columns(PyObject* obj, size_t rows, size_t cols) {
+  if (!is_pandas_frame(obj)) return std::nullopt;
+  std::vector<Ref> columns;
+  columns.reserve(cols);
+  Ref items = check(PyObject_CallMethod(obj, "items", nullptr));
+  Ref iter = check(PyObject_GetIter(items.get()));
+  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+    if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) return std::nullopt;
+    PyObject* series = PyTuple_GET_ITEM(item.get(), 1);
+    Ref dtype = check(PyObject_GetAttrString(series, "dtype"));
+    if (!PyArray_DescrCheck(dtype.get())) return std::nullopt;  // an extension dtype
+    const auto* descr = reinterpret_cast<PyArray_Descr*>(dtype.get());
+    if (descr->type_num != NPY_OBJECT && !is_plain_numeric(descr)) return std::nullopt;
+    Ref arr = check(PyObject_CallMethod(series, "to_numpy", nullptr));
+    if (!PyArray_Check(arr.get())) return std::nullopt;
+    auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
+    if (PyArray_NDIM(a) != 1 || static_cast<size_t>(PyArray_DIMS(a)[0]) != rows ||
+        PyArray_DESCR(a)->type_num != descr->type_num) {
+      return std::nullopt;
+    }
+    columns.push_back(std::move(arr));
+  }
+  if (PyErr_Occurred()) throw PyError{};
+  if (columns.size() != cols) return std::nullopt;
+  return columns;
+}
+
 }  // namespace
 
 Converted pyany_to_vec(PyObject* obj) {
@@ -135,6 +178,13 @@ Converted pyany_to_vec(PyObject* obj) {
   }
 
   auto [rows, cols] = read_shape(obj);
+  if (table) {
+    if (auto columns = frame_columns(obj, rows, cols)) {
+      if (auto done = encode_column_arrays(*columns, rows)) {
+        return {std::move(out), std::move(done->first), std::move(done->second)};
+      }
+    }
+  }
   Ref values;
   if (table) {
     values = Ref::steal(PyObject_GetAttrString(obj, "values"));

@@ -38,50 +38,81 @@ double half_to_double(std::uint16_t h) {
   return std::bit_cast<double>(sign | (static_cast<std::uint64_t>(exp + 1008) << 52) | (mant << 42));
 }
 
+// A block of cells: `rows` x `cols` values read with the given byte strides
+// and written to out[r * out_row + c].
+struct Block {
+  const char* base;
+  npy_intp row_stride;
+  npy_intp col_stride;
+  std::size_t rows;
+  std::size_t cols;
+  double* out;
+  std::size_t out_row;
+};
+
 template <class Convert>
-void fill(PyArrayObject* arr, Matrix& out, Convert&& convert) {
-  const char* base = static_cast<const char*>(PyArray_DATA(arr));
-  const npy_intp s0 = PyArray_STRIDES(arr)[0];
-  const npy_intp s1 = PyArray_STRIDES(arr)[1];
-  double* o = out.begin();
-  for (std::size_t r = 0; r < out.rows; ++r) {
-    const char* row = base + static_cast<npy_intp>(r) * s0;
-    for (std::size_t c = 0; c < out.cols; ++c) *o++ = convert(row + static_cast<npy_intp>(c) * s1);
+void fill(const Block& b, Convert&& convert) {
+  for (std::size_t r = 0; r < b.rows; ++r) {
+    const char* row = b.base + static_cast<npy_intp>(r) * b.row_stride;
+    double* o = b.out + r * b.out_row;
+    for (std::size_t c = 0; c < b.cols; ++c) o[c] = convert(row + static_cast<npy_intp>(c) * b.col_stride);
   }
 }
 
 template <class T>
-void fill_as(PyArrayObject* arr, Matrix& out, bool swap) {
-  fill(arr, out, [swap](const char* p) { return static_cast<double>(load<T>(p, swap)); });
+void fill_as(const Block& b, bool swap) {
+  fill(b, [swap](const char* p) { return static_cast<double>(load<T>(p, swap)); });
 }
 
-}  // namespace
-
-bool read_numeric_array(PyArrayObject* arr, Matrix& out) {
-  const PyArray_Descr* d = PyArray_DESCR(arr);
+bool read_block(const PyArray_Descr* d, const Block& b) {
   const bool swap = !PyArray_ISNBO(d->byteorder);
   switch (d->type_num) {
     case NPY_BOOL:
-      fill(arr, out, [](const char* p) { return *p ? 1.0 : 0.0; });
+      fill(b, [](const char* p) { return *p ? 1.0 : 0.0; });
       return true;
-    case NPY_BYTE: fill_as<npy_byte>(arr, out, swap); return true;
-    case NPY_UBYTE: fill_as<npy_ubyte>(arr, out, swap); return true;
-    case NPY_SHORT: fill_as<npy_short>(arr, out, swap); return true;
-    case NPY_USHORT: fill_as<npy_ushort>(arr, out, swap); return true;
-    case NPY_INT: fill_as<npy_int>(arr, out, swap); return true;
-    case NPY_UINT: fill_as<npy_uint>(arr, out, swap); return true;
-    case NPY_LONG: fill_as<npy_long>(arr, out, swap); return true;
-    case NPY_ULONG: fill_as<npy_ulong>(arr, out, swap); return true;
-    case NPY_LONGLONG: fill_as<npy_longlong>(arr, out, swap); return true;
-    case NPY_ULONGLONG: fill_as<npy_ulonglong>(arr, out, swap); return true;
-    case NPY_FLOAT: fill_as<npy_float>(arr, out, swap); return true;
-    case NPY_DOUBLE: fill_as<npy_double>(arr, out, swap); return true;
+    case NPY_BYTE: fill_as<npy_byte>(b, swap); return true;
+    case NPY_UBYTE: fill_as<npy_ubyte>(b, swap); return true;
+    case NPY_SHORT: fill_as<npy_short>(b, swap); return true;
+    case NPY_USHORT: fill_as<npy_ushort>(b, swap); return true;
+    case NPY_INT: fill_as<npy_int>(b, swap); return true;
+    case NPY_UINT: fill_as<npy_uint>(b, swap); return true;
+    case NPY_LONG: fill_as<npy_long>(b, swap); return true;
+    case NPY_ULONG: fill_as<npy_ulong>(b, swap); return true;
+    case NPY_LONGLONG: fill_as<npy_longlong>(b, swap); return true;
+    case NPY_ULONGLONG: fill_as<npy_ulonglong>(b, swap); return true;
+    case NPY_FLOAT: fill_as<npy_float>(b, swap); return true;
+    case NPY_DOUBLE: fill_as<npy_double>(b, swap); return true;
     case NPY_HALF:
-      fill(arr, out, [swap](const char* p) { return half_to_double(load<std::uint16_t>(p, swap)); });
+      fill(b, [swap](const char* p) { return half_to_double(load<std::uint16_t>(p, swap)); });
       return true;
     default:
       return false;
   }
+}
+
+}  // namespace
+
+bool is_plain_numeric(const PyArray_Descr* dtype) {
+  switch (dtype->type_num) {
+    case NPY_BOOL: case NPY_BYTE: case NPY_UBYTE: case NPY_SHORT: case NPY_USHORT:
+    case NPY_INT: case NPY_UINT: case NPY_LONG: case NPY_ULONG: case NPY_LONGLONG:
+    case NPY_ULONGLONG: case NPY_FLOAT: case NPY_DOUBLE: case NPY_HALF:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool read_numeric_array(PyArrayObject* arr, Matrix& out) {
+  return read_block(PyArray_DESCR(arr),
+                    {static_cast<const char*>(PyArray_DATA(arr)), PyArray_STRIDES(arr)[0],
+                     PyArray_STRIDES(arr)[1], out.rows, out.cols, out.begin(), out.cols});
+}
+
+bool read_numeric_column(PyArrayObject* arr, Matrix& out, std::size_t col) {
+  return read_block(PyArray_DESCR(arr), {static_cast<const char*>(PyArray_DATA(arr)),
+                                         PyArray_STRIDES(arr)[0], 0, out.rows, 1,
+                                         out.begin() + col, out.cols});
 }
 
 }  // namespace dorvik

@@ -11,4 +11,10 @@ namespace dorvik {
 // float16/32/64 arrays in either byte order; false, untouched, otherwise.
 bool read_numeric_array(PyArrayObject* arr, Matrix& out);
 
+// The same for a 1-D array of `out.rows` values, into column `col` of `out`.
+bool read_numeric_column(PyArrayObject* arr, Matrix& out, std::size_t col);
+
+// Whether the two functions above take arrays of this dtype.
+bool is_plain_numeric(const PyArray_Descr* dtype);
+
 }  // namespace dorvik

@@ -4,6 +4,7 @@
 #include "convert/object_array.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 #include "bind/errors.hpp"
@@ -19,50 +20,108 @@ namespace dorvik {
 
 namespace {
 
+// Thrown where a read of column arrays meets a cell whose conversion could
+// run Python code; nothing observable has happened before it.
+struct NeedsPython {};
+
+// Builtin objects whose float conversion and str() run no Python code and
+// give the same text on every call.
+bool is_inert(PyObject* o) {
+  return PyUnicode_CheckExact(o) || PyFloat_CheckExact(o) || PyLong_CheckExact(o) ||
+         PyBool_Check(o) || o == Py_None;
+}
+
+// A cell as phase 1 holds it: borrowed from an array while no Python code can
+// run, owned otherwise.
+struct Cell {
+  PyObject* obj;
+  Ref owned;
+
+  // Called before Python code runs on the cell's behalf: that code could
+  // drop the array's reference to it.
+  void hold() {
+    if (!owned) owned = Ref::incref(obj);
+  }
+};
+
 // Any source: the cell is source[(row, col)].
 class ItemSource {
  public:
   explicit ItemSource(PyObject* source) : source_(source) {}
 
-  Ref get(std::size_t r, std::size_t c) const {
+  Cell get(std::size_t r, std::size_t c) const {
     Ref key = check(PyTuple_New(2));
     PyTuple_SET_ITEM(key.get(), 0, check(PyLong_FromSize_t(r)).release());
     PyTuple_SET_ITEM(key.get(), 1, check(PyLong_FromSize_t(c)).release());
     Ref cell = Ref::steal(PyObject_GetItem(source_, key.get()));
     if (!cell) panic_with_error(kUnwrapFailed);
-    return cell;
+    PyObject* obj = cell.get();
+    return {obj, std::move(cell)};
   }
+
+  void prefetch(std::size_t, std::size_t) const {}
 
  private:
   PyObject* source_;
 };
 
-// An object ndarray read in place: the very objects that item access returns.
+// An object ndarray (2-D, or 1-D for one column) read in place: the very
+// objects that item access returns.
 class ObjectArraySource {
  public:
   explicit ObjectArraySource(PyObject* array)
       : arr_(reinterpret_cast<PyArrayObject*>(array)), items_(array) {}
 
-  Ref get(std::size_t r, std::size_t c) const {
-    // The layout is read afresh for every cell: Python code run for an
-    // earlier cell may have reshaped the array. Anything unusual goes the
-    // slow way, which raises as item access would.
-    if (PyArray_NDIM(arr_) == 2 && PyArray_TYPE(arr_) == NPY_OBJECT &&
-        r < static_cast<std::size_t>(PyArray_DIMS(arr_)[0]) &&
-        c < static_cast<std::size_t>(PyArray_DIMS(arr_)[1])) {
-      const char* p = static_cast<const char*>(PyArray_DATA(arr_)) +
-                      static_cast<npy_intp>(r) * PyArray_STRIDES(arr_)[0] +
-                      static_cast<npy_intp>(c) * PyArray_STRIDES(arr_)[1];
+  Cell get(std::size_t r, std::size_t c) const {
+    if (const char* p = address(r, c)) {
       PyObject* cell;
       std::memcpy(&cell, p, sizeof cell);
-      return Ref::incref(cell != nullptr ? cell : Py_None);  // NumPy reads NULL as None
+      return {cell != nullptr ? cell : Py_None, Ref()};  // NumPy reads NULL as None
     }
     return items_.get(r, c);
   }
 
+  // Starts loading the object of a cell to come: the cells of a column lie
+  // scattered in memory, and waiting for each in turn dominates the reading.
+  void prefetch(std::size_t r, std::size_t c) const {
+    if (const char* p = address(r, c)) {
+      PyObject* cell;
+      std::memcpy(&cell, p, sizeof cell);
+      __builtin_prefetch(cell);
+    }
+  }
+
  private:
+  // Where the cell's pointer lies, or NULL. The layout is read afresh every
+  // time: Python code run for an earlier cell may have reshaped the array.
+  // Anything unusual goes the slow way, which raises as item access would.
+  const char* address(std::size_t r, std::size_t c) const {
+    const int nd = PyArray_NDIM(arr_);
+    const npy_intp* dims = PyArray_DIMS(arr_);
+    if (PyArray_TYPE(arr_) != NPY_OBJECT || r >= static_cast<std::size_t>(dims[0])) return nullptr;
+    if (nd == 2 && c < static_cast<std::size_t>(dims[1])) {
+      return static_cast<const char*>(PyArray_DATA(arr_)) + static_cast<npy_intp>(r) * PyArray_STRIDES(arr_)[0] +
+             static_cast<npy_intp>(c) * PyArray_STRIDES(arr_)[1];
+    }
+    if (nd == 1 && c == 0) {
+      return static_cast<const char*>(PyArray_DATA(arr_)) + static_cast<npy_intp>(r) * PyArray_STRIDES(arr_)[0];
+    }
+    return nullptr;
+  }
+
   PyArrayObject* arr_;
   ItemSource items_;
+};
+
+// One column's own 1-D object array, addressed as its column of the table.
+class ColumnSource {
+ public:
+  explicit ColumnSource(PyObject* array) : cells_(array) {}
+  Cell get(std::size_t r, std::size_t) const { return cells_.get(r, 0); }
+  void prefetch(std::size_t r, std::size_t) const { cells_.prefetch(r, 0); }
+
+ private:
+  ObjectArraySource cells_;
 };
 
 // Exact ndarrays and memmaps; subclasses may index differently.
@@ -74,16 +133,10 @@ bool reads_like_ndarray(PyObject* obj) {
 // What phase 1 leaves for phase 2, alive until the call ends.
 struct CellTexts {
   TextArena arena;
-  std::vector<Ref> keep_alive;  // every object whose bytes or identity are used
+  std::vector<Ref> keep_alive;  // objects whose bytes are viewed or identity cached
   std::vector<PendingColumn> columns;
+  bool python_allowed = true;  // false: give up at the first non-inert cell
 };
-
-// Objects whose str() is the same on every call; repeats of one such object
-// in a column are read once.
-bool str_is_stable(PyObject* o) {
-  return PyUnicode_CheckExact(o) || PyFloat_CheckExact(o) || PyLong_CheckExact(o) ||
-         PyBool_Check(o) || o == Py_None;
-}
 
 class TextColumnBuilder {
  public:
@@ -96,28 +149,41 @@ class TextColumnBuilder {
     add_entry(store_.arena.copy({buf, number_text(x, buf)}), nullptr);
   }
 
-  void add_cell(PyObject* cell) {
-    if (!str_is_stable(cell)) {
-      add_entry(text_of(cell), nullptr);
+  void add_cell(Cell& cell) {
+    PyObject* o = cell.obj;
+    if (!is_inert(o)) {
+      if (!store_.python_allowed) throw NeedsPython{};
+      cell.hold();
+      add_entry(str_of(o), nullptr);
       return;
     }
+    if (!cache_on_) {
+      add_entry(PyUnicode_CheckExact(o) ? str_utf8_copy(o, store_.arena) : str_of(o), nullptr);
+      return;
+    }
+    // Repeats of one object are read once. Where few cells repeat, the
+    // cache costs more than it saves and is switched off.
     const auto next = static_cast<std::uint32_t>(column_.texts.size());
     auto [entry, added] = seen_.find_or_insert(
-        hash_word(reinterpret_cast<std::uintptr_t>(cell), seed_), next,
-        [&](std::uint32_t j) { return keys_[j] == cell; });
+        hash_word(reinterpret_cast<std::uintptr_t>(o), seed_), next,
+        [&](std::uint32_t j) { return keys_[j] == o; });
     if (!added) {
+      ++hits_;
       column_.rows.push_back(entry);
       return;
     }
-    store_.keep_alive.push_back(Ref::incref(cell));
-    add_entry(text_of(cell), cell);
+    if (column_.rows.size() == kCacheTrial && hits_ * 4 < kCacheTrial) cache_on_ = false;
+    // The reference keeps the object, and so its address and bytes, alive.
+    store_.keep_alive.push_back(Ref::incref(o));
+    add_entry(PyUnicode_CheckExact(o) ? str_utf8(o, store_.arena) : str_of(o), o);
   }
 
   TextColumn finish() { return std::move(column_); }
 
  private:
-  std::string_view text_of(PyObject* cell) {
-    if (PyUnicode_CheckExact(cell)) return str_utf8(cell, store_.arena);
+  static constexpr std::size_t kCacheTrial = 4096;
+
+  std::string_view str_of(PyObject* cell) {
     Ref text = Ref::steal(PyObject_Str(cell));
     if (!text) panic_with_error("cant convert to str");
     return str_utf8_copy(text.get(), store_.arena);
@@ -134,7 +200,12 @@ class TextColumnBuilder {
   std::vector<PyObject*> keys_;  // the cell object of each entry, if cached
   FlatIndex seen_;
   std::uint64_t seed_;
+  std::size_t hits_ = 0;
+  bool cache_on_ = true;
 };
+
+// How many cells ahead their objects are prefetched.
+constexpr std::size_t kCellsAhead = 8;
 
 // Reads one column top to bottom. Numbers go straight into the buffer; at the
 // first cell without a float value the column turns to text for good.
@@ -143,16 +214,21 @@ void read_column(const Source& source, std::size_t col, Matrix& m, CellTexts& st
   double* buf = m.begin();
   const std::size_t ncols = m.cols;
   std::size_t r = 0;
-  Ref cell;
+  Cell cell{nullptr, Ref()};
   for (; r < m.rows; ++r) {
+    source.prefetch(r + kCellsAhead, col);
     cell = source.get(r, col);
-    PyObject* o = cell.get();
+    PyObject* o = cell.obj;
     double v;
     if (PyFloat_CheckExact(o)) {
       v = PyFloat_AS_DOUBLE(o);
     } else if (PyUnicode_CheckExact(o)) {
       break;  // a str has no float value
     } else {
+      if (!is_inert(o)) {
+        if (!store.python_allowed) throw NeedsPython{};
+        cell.hold();
+      }
       v = PyFloat_AsDouble(o);
       if (v == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
@@ -165,43 +241,28 @@ void read_column(const Source& source, std::size_t col, Matrix& m, CellTexts& st
 
   TextColumnBuilder text(store, m.rows);
   for (std::size_t i = 0; i < r; ++i) text.add_number(buf[i * ncols + col]);
-  text.add_cell(cell.get());
-  cell = Ref();
-  for (++r; r < m.rows; ++r) text.add_cell(source.get(r, col).get());
+  text.add_cell(cell);
+  cell = Cell{nullptr, Ref()};
+  for (++r; r < m.rows; ++r) {
+    source.prefetch(r + kCellsAhead, col);
+    Cell next = source.get(r, col);
+    text.add_cell(next);
+  }
   store.columns.push_back({col, text.finish()});
 }
 
-template <class Source>
-void read_cells(const Source& source, Matrix& m, CellTexts& store) {
-  for (std::size_t col = 0; col < m.cols; ++col) read_column(source, col, m, store);
-}
-
-}  // namespace
-
-std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* source, std::size_t nrows,
-                                                     std::size_t ncols) {
+void check_capacity(std::size_t nrows, std::size_t ncols) {
   std::size_t cells = 0;
   if (__builtin_mul_overflow(nrows, ncols, &cells) || cells > PTRDIFF_MAX / sizeof(double)) {
     throw Panic("capacity overflow");
   }
-  Matrix m(nrows, ncols);
+  if (cells != 0 && nrows > UINT32_MAX) throw std::bad_alloc();  // row entries are 32-bit
+}
+
+// Phases 2 and 3: the text columns encoded on the pool, then the fit.
+EncodingInfo encode_texts(Matrix& m, const CellTexts& store) {
+  std::vector<ColumnResult> results = encode_text_columns(store.columns, SendPtr{m.begin()}, m.cols);
   EncodingInfo info;
-  if (cells == 0) return {std::move(m), std::move(info)};  // no cell to read
-  if (nrows > UINT32_MAX) throw std::bad_alloc();  // row entries are 32-bit
-
-  const bool in_place = reads_like_ndarray(source);
-  if (in_place && read_numeric_array(reinterpret_cast<PyArrayObject*>(source), m)) {
-    return {std::move(m), std::move(info)};
-  }
-  CellTexts store;
-  if (in_place && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(source)) == NPY_OBJECT) {
-    read_cells(ObjectArraySource(source), m, store);
-  } else {
-    read_cells(ItemSource(source), m, store);
-  }
-
-  std::vector<ColumnResult> results = encode_text_columns(store.columns, SendPtr{m.begin()}, ncols);
-
   info.text_columns.reserve(results.size());
   info.text_to_code.reserve(results.size());
   info.code_to_text.reserve(results.size());
@@ -210,7 +271,53 @@ std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* source, std::size_
     info.text_to_code.emplace(r.index, std::move(r.forward));
     info.code_to_text.emplace(r.index, std::move(r.reverse));
   }
+  return info;
+}
+
+}  // namespace
+
+std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* source, std::size_t nrows,
+                                                     std::size_t ncols) {
+  check_capacity(nrows, ncols);
+  Matrix m(nrows, ncols);
+  if (m.size() == 0) return {std::move(m), EncodingInfo{}};  // no cell to read
+
+  const bool in_place = reads_like_ndarray(source);
+  if (in_place && read_numeric_array(reinterpret_cast<PyArrayObject*>(source), m)) {
+    return {std::move(m), EncodingInfo{}};
+  }
+  CellTexts store;
+  if (in_place && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(source)) == NPY_OBJECT) {
+    const ObjectArraySource cells(source);
+    for (std::size_t col = 0; col < ncols; ++col) read_column(cells, col, m, store);
+  } else {
+    const ItemSource cells(source);
+    for (std::size_t col = 0; col < ncols; ++col) read_column(cells, col, m, store);
+  }
+  EncodingInfo info = encode_texts(m, store);
   return {std::move(m), std::move(info)};
+}
+
+std::optional<std::pair<Matrix, EncodingInfo>> encode_column_arrays(const std::vector<Ref>& columns,
+                                                                    std::size_t nrows) {
+  const std::size_t ncols = columns.size();
+  check_capacity(nrows, ncols);
+  Matrix m(nrows, ncols);
+  if (m.size() == 0) return std::pair{std::move(m), EncodingInfo{}};
+
+  CellTexts store;
+  store.python_allowed = false;
+  try {
+    for (std::size_t col = 0; col < ncols; ++col) {
+      auto* arr = reinterpret_cast<PyArrayObject*>(columns[col].get());
+      if (read_numeric_column(arr, m, col)) continue;
+      read_column(ColumnSource(columns[col].get()), col, m, store);
+    }
+  } catch (const NeedsPython&) {
+    return std::nullopt;
+  }
+  EncodingInfo info = encode_texts(m, store);
+  return std::pair{std::move(m), std::move(info)};
 }
 
 }  // namespace dorvik

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "bind/ref.hpp"
 #include "engine/encoding_info.hpp"
@@ -14,5 +16,12 @@ namespace dorvik {
 // its text columns and returns the row-major matrix with a fresh fit.
 std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* source, std::size_t nrows,
                                                      std::size_t ncols);
+
+// The same for a table given as one 1-D ndarray per column (object, bool,
+// integer or float16/32/64), as an exact pandas DataFrame holds them. Gives
+// up, with nothing observable done, at the first cell whose conversion could
+// run Python code: the caller then reads the frame's `values` instead.
+std::optional<std::pair<Matrix, EncodingInfo>> encode_column_arrays(const std::vector<Ref>& columns,
+                                                                    std::size_t nrows);
 
 }  // namespace dorvik

@@ -82,6 +82,11 @@ class FlatIndex {
 
   std::size_t size() const { return size_; }
 
+  // Starts loading the slot where a search for `hash` begins.
+  void prefetch(std::uint64_t hash) const {
+    __builtin_prefetch(&slots_[static_cast<std::uint32_t>(hash) & mask_]);
+  }
+
  private:
   struct Slot {
     std::uint32_t tag;    // low bits of the hash; they also place the slot
