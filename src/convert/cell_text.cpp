@@ -60,27 +60,33 @@ char* put_utf8(Py_UCS4 c, char* o) {
   return o;
 }
 
-template <class Unit>
-std::string_view encode_units(const Unit* units, Py_ssize_t n, TextArena& arena) {
+// `allocate(n)` gives room for n bytes.
+template <class Unit, class Allocate>
+std::string_view encode_units(const Unit* units, Py_ssize_t n, Allocate&& allocate) {
   std::size_t size = 0;
   for (Py_ssize_t i = 0; i < n; ++i) size += utf8_length(units[i]);
-  char* start = arena.allocate(size);
+  char* start = allocate(size);
   char* o = start;
   for (Py_ssize_t i = 0; i < n; ++i) o = put_utf8(units[i], o);
   return {start, size};
 }
 
-std::string_view encode_str(PyObject* str, TextArena& arena) {
+template <class Allocate>
+std::string_view encode_str(PyObject* str, Allocate&& allocate) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
   const void* data = PyUnicode_DATA(str);
   switch (PyUnicode_KIND(str)) {
     case PyUnicode_1BYTE_KIND:
-      return encode_units(static_cast<const Py_UCS1*>(data), n, arena);
+      return encode_units(static_cast<const Py_UCS1*>(data), n, allocate);
     case PyUnicode_2BYTE_KIND:
-      return encode_units(static_cast<const Py_UCS2*>(data), n, arena);
+      return encode_units(static_cast<const Py_UCS2*>(data), n, allocate);
     default:
-      return encode_units(static_cast<const Py_UCS4*>(data), n, arena);
+      return encode_units(static_cast<const Py_UCS4*>(data), n, allocate);
   }
+}
+
+std::string_view encode_str(PyObject* str, TextArena& arena) {
+  return encode_str(str, [&](std::size_t n) { return arena.allocate(n); });
 }
 
 }  // namespace
@@ -91,6 +97,17 @@ std::string_view str_utf8(PyObject* str, TextArena& arena) {
             static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
   }
   return encode_str(str, arena);
+}
+
+std::string_view str_utf8(PyObject* str, std::string& buffer) {
+  if (PyUnicode_IS_ASCII(str)) {
+    return {static_cast<const char*>(PyUnicode_DATA(str)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
+  }
+  return encode_str(str, [&](std::size_t n) {
+    buffer.resize(n);
+    return buffer.data();
+  });
 }
 
 std::string_view str_utf8_copy(PyObject* str, TextArena& arena) {

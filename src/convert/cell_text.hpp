@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -28,6 +29,10 @@ class TextArena {
 // alive); any other is encoded into `arena`, each lone surrogate becoming
 // three U+FFFD.
 std::string_view str_utf8(PyObject* str, TextArena& arena);
+
+// As str_utf8, but a non-ASCII str is encoded into `buffer`, which the next
+// call overwrites: for texts that are only looked up.
+std::string_view str_utf8(PyObject* str, std::string& buffer);
 
 // As str_utf8, but always a copy in `arena`, for strings about to be dropped.
 std::string_view str_utf8_copy(PyObject* str, TextArena& arena);

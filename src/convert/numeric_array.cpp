@@ -39,7 +39,7 @@ double half_to_double(std::uint16_t h) {
 }
 
 // A block of cells: `rows` x `cols` values read with the given byte strides
-// and written to out[r * out_row + c].
+// and written to out[r * out_row + c * out_col].
 struct Block {
   const char* base;
   npy_intp row_stride;
@@ -48,14 +48,16 @@ struct Block {
   std::size_t cols;
   double* out;
   std::size_t out_row;
+  std::size_t out_col;
 };
 
 template <class Convert>
 void fill(const Block& b, Convert&& convert) {
-  for (std::size_t r = 0; r < b.rows; ++r) {
-    const char* row = b.base + static_cast<npy_intp>(r) * b.row_stride;
-    double* o = b.out + r * b.out_row;
-    for (std::size_t c = 0; c < b.cols; ++c) o[c] = convert(row + static_cast<npy_intp>(c) * b.col_stride);
+  // Column by column: each column of the output is one run.
+  for (std::size_t c = 0; c < b.cols; ++c) {
+    const char* col = b.base + static_cast<npy_intp>(c) * b.col_stride;
+    double* o = b.out + c * b.out_col;
+    for (std::size_t r = 0; r < b.rows; ++r) o[r * b.out_row] = convert(col + static_cast<npy_intp>(r) * b.row_stride);
   }
 }
 
@@ -106,13 +108,14 @@ bool is_plain_numeric(const PyArray_Descr* dtype) {
 bool read_numeric_array(PyArrayObject* arr, Matrix& out) {
   return read_block(PyArray_DESCR(arr),
                     {static_cast<const char*>(PyArray_DATA(arr)), PyArray_STRIDES(arr)[0],
-                     PyArray_STRIDES(arr)[1], out.rows, out.cols, out.begin(), out.cols});
+                     PyArray_STRIDES(arr)[1], out.rows, out.cols, out.begin(), out.row_step(),
+                     out.col_step()});
 }
 
 bool read_numeric_column(PyArrayObject* arr, Matrix& out, std::size_t col) {
   return read_block(PyArray_DESCR(arr), {static_cast<const char*>(PyArray_DATA(arr)),
                                          PyArray_STRIDES(arr)[0], 0, out.rows, 1,
-                                         out.begin() + col, out.cols});
+                                         out.begin() + col * out.col_step(), out.row_step(), 0});
 }
 
 }  // namespace dorvik

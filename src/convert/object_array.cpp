@@ -138,15 +138,21 @@ struct CellTexts {
   bool python_allowed = true;  // false: give up at the first non-inert cell
 };
 
+// Collects one text column's entries. Three shortcuts keep that cheap, each
+// dropped once a sample shows it does not pay, and none changes a result:
+// repeats of one object are found by address; equal texts of different
+// objects by content, so that phase 2 sees each text about once; and where
+// most texts are distinct, entries are just appended for phase 2 to sort.
 class TextColumnBuilder {
  public:
-  TextColumnBuilder(CellTexts& store, std::size_t nrows) : store_(store), seed_(random_seed()) {
+  TextColumnBuilder(CellTexts& store, std::size_t nrows)
+      : store_(store), nrows_(nrows), seed_(random_seed()) {
     column_.rows.reserve(nrows);
   }
 
   void add_number(double x) {
     char buf[kNumberTextMax];
-    add_entry(store_.arena.copy({buf, number_text(x, buf)}), nullptr);
+    add_entry(store_.arena.copy({buf, number_text(x, buf)}));
   }
 
   void add_cell(Cell& cell) {
@@ -154,54 +160,111 @@ class TextColumnBuilder {
     if (!is_inert(o)) {
       if (!store_.python_allowed) throw NeedsPython{};
       cell.hold();
-      add_entry(str_of(o), nullptr);
+      add_entry(str_copy(o));
       return;
     }
-    if (!cache_on_) {
-      add_entry(PyUnicode_CheckExact(o) ? str_utf8_copy(o, store_.arena) : str_of(o), nullptr);
-      return;
+    review();
+    if (by_object_on_) {
+      auto hit = by_object_.find(hash_word(address(o), seed_),
+                                 [&](std::uint32_t j) { return objects_[j] == o; });
+      if (hit) {
+        ++object_hits_;
+        column_.rows.push_back(object_entry_[*hit]);
+        return;
+      }
     }
-    // Repeats of one object are read once. Where few cells repeat, the
-    // cache costs more than it saves and is switched off.
-    const auto next = static_cast<std::uint32_t>(column_.texts.size());
-    auto [entry, added] = seen_.find_or_insert(
-        hash_word(reinterpret_cast<std::uintptr_t>(o), seed_), next,
-        [&](std::uint32_t j) { return keys_[j] == o; });
-    if (!added) {
-      ++hits_;
-      column_.rows.push_back(entry);
-      return;
+    const std::uint32_t entry = by_content_on_ ? entry_by_content(o) : add_entry(raw_text(o));
+    if (by_object_on_) {
+      // The reference keeps the address from being reused by another object.
+      store_.keep_alive.push_back(Ref::incref(o));
+      by_object_.find_or_insert(hash_word(address(o), seed_), static_cast<std::uint32_t>(objects_.size()),
+                                [](std::uint32_t) { return false; });
+      objects_.push_back(o);
+      object_entry_.push_back(entry);
     }
-    if (column_.rows.size() == kCacheTrial && hits_ * 4 < kCacheTrial) cache_on_ = false;
-    // The reference keeps the object, and so its address and bytes, alive.
-    store_.keep_alive.push_back(Ref::incref(o));
-    add_entry(PyUnicode_CheckExact(o) ? str_utf8(o, store_.arena) : str_of(o), o);
   }
 
   TextColumn finish() { return std::move(column_); }
 
  private:
-  static constexpr std::size_t kCacheTrial = 4096;
+  static constexpr std::size_t kObjectTrial = 4096;
+  static constexpr std::size_t kContentTrial = 16384;
 
-  std::string_view str_of(PyObject* cell) {
+  static std::uintptr_t address(PyObject* o) { return reinterpret_cast<std::uintptr_t>(o); }
+
+  // Drops the shortcuts that a sample of rows shows do not pay.
+  void review() {
+    const std::size_t r = column_.rows.size();
+    if (r == kObjectTrial && by_object_on_ && object_hits_ * 4 < r) {
+      by_object_on_ = false;
+      by_object_ = FlatIndex();
+    }
+    if (r == kContentTrial && by_content_on_) {
+      // With K equally common texts, r rows repeat about r^2 / 2K of them:
+      // few repeats mean K is near the row count, and hashing finds little.
+      const std::size_t repeats = r - column_.texts.size();
+      if (r * r >= nrows_ * repeats) {
+        by_content_on_ = false;
+        by_content_ = FlatIndex();
+      }
+    }
+  }
+
+  // The entry of the cell's text: an earlier one with the same bytes, or new.
+  std::uint32_t entry_by_content(PyObject* o) {
+    std::string_view text;
+    Ref str;
+    if (PyUnicode_CheckExact(o)) {
+      text = str_utf8(o, scratch_);
+    } else {
+      str = Ref::steal(PyObject_Str(o));
+      if (!str) panic_with_error("cant convert to str");
+      text = str_utf8(str.get(), scratch_);
+    }
+    const auto next = static_cast<std::uint32_t>(column_.texts.size());
+    auto [entry, added] = by_content_.find_or_insert(
+        hash_bytes(text, seed_), next, [&](std::uint32_t j) { return column_.texts[j] == text; });
+    if (!added) {
+      column_.rows.push_back(entry);
+      return entry;
+    }
+    if (PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o)) {
+      store_.keep_alive.push_back(Ref::incref(o));  // viewed in place
+    } else {
+      text = store_.arena.copy(text);
+    }
+    return add_entry(text);
+  }
+
+  std::string_view raw_text(PyObject* o) {
+    return PyUnicode_CheckExact(o) ? str_utf8_copy(o, store_.arena) : str_copy(o);
+  }
+
+  std::string_view str_copy(PyObject* cell) {
     Ref text = Ref::steal(PyObject_Str(cell));
     if (!text) panic_with_error("cant convert to str");
     return str_utf8_copy(text.get(), store_.arena);
   }
 
-  void add_entry(std::string_view text, PyObject* key) {
-    column_.rows.push_back(static_cast<std::uint32_t>(column_.texts.size()));
+  std::uint32_t add_entry(std::string_view text) {
+    const auto entry = static_cast<std::uint32_t>(column_.texts.size());
+    column_.rows.push_back(entry);
     column_.texts.push_back(text);
-    keys_.push_back(key);
+    return entry;
   }
 
   CellTexts& store_;
+  const std::size_t nrows_;
   TextColumn column_;
-  std::vector<PyObject*> keys_;  // the cell object of each entry, if cached
-  FlatIndex seen_;
+  std::string scratch_;  // texts encoded only to be looked up
+  FlatIndex by_object_;
+  std::vector<PyObject*> objects_;
+  std::vector<std::uint32_t> object_entry_;
+  FlatIndex by_content_;
   std::uint64_t seed_;
-  std::size_t hits_ = 0;
-  bool cache_on_ = true;
+  std::size_t object_hits_ = 0;
+  bool by_object_on_ = true;
+  bool by_content_on_ = true;
 };
 
 // How many cells ahead their objects are prefetched.
@@ -211,8 +274,6 @@ constexpr std::size_t kCellsAhead = 8;
 // first cell without a float value the column turns to text for good.
 template <class Source>
 void read_column(const Source& source, std::size_t col, Matrix& m, CellTexts& store) {
-  double* buf = m.begin();
-  const std::size_t ncols = m.cols;
   std::size_t r = 0;
   Cell cell{nullptr, Ref()};
   for (; r < m.rows; ++r) {
@@ -235,12 +296,12 @@ void read_column(const Source& source, std::size_t col, Matrix& m, CellTexts& st
         break;
       }
     }
-    buf[r * ncols + col] = v;
+    m.at(r, col) = v;
   }
   if (r == m.rows) return;
 
   TextColumnBuilder text(store, m.rows);
-  for (std::size_t i = 0; i < r; ++i) text.add_number(buf[i * ncols + col]);
+  for (std::size_t i = 0; i < r; ++i) text.add_number(m.at(i, col));
   text.add_cell(cell);
   cell = Cell{nullptr, Ref()};
   for (++r; r < m.rows; ++r) {
@@ -261,7 +322,8 @@ void check_capacity(std::size_t nrows, std::size_t ncols) {
 
 // Phases 2 and 3: the text columns encoded on the pool, then the fit.
 EncodingInfo encode_texts(Matrix& m, const CellTexts& store) {
-  std::vector<ColumnResult> results = encode_text_columns(store.columns, SendPtr{m.begin()}, m.cols);
+  std::vector<ColumnResult> results =
+      encode_text_columns(store.columns, SendPtr{m.begin()}, m.row_step(), m.col_step());
   EncodingInfo info;
   info.text_columns.reserve(results.size());
   info.text_to_code.reserve(results.size());
@@ -279,7 +341,7 @@ EncodingInfo encode_texts(Matrix& m, const CellTexts& store) {
 std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* source, std::size_t nrows,
                                                      std::size_t ncols) {
   check_capacity(nrows, ncols);
-  Matrix m(nrows, ncols);
+  Matrix m(nrows, ncols, true);
   if (m.size() == 0) return {std::move(m), EncodingInfo{}};  // no cell to read
 
   const bool in_place = reads_like_ndarray(source);
@@ -302,7 +364,7 @@ std::optional<std::pair<Matrix, EncodingInfo>> encode_column_arrays(const std::v
                                                                     std::size_t nrows) {
   const std::size_t ncols = columns.size();
   check_capacity(nrows, ncols);
-  Matrix m(nrows, ncols);
+  Matrix m(nrows, ncols, true);
   if (m.size() == 0) return std::pair{std::move(m), EncodingInfo{}};
 
   CellTexts store;

@@ -10,13 +10,13 @@ namespace dorvik {
 
 namespace {
 
-Ref new_float_array(const Matrix& m) {
+// A new float64 array of the matrix's cells: C order, or Fortran order for
+// pandas, which then keeps each column's values together without a transpose.
+Ref new_float_array(const Matrix& m, bool fortran) {
   npy_intp dims[2] = {static_cast<npy_intp>(m.rows), static_cast<npy_intp>(m.cols)};
-  Ref a = check(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
-  if (m.size() != 0) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())), m.begin(),
-                m.size() * sizeof(double));
-  }
+  Ref a = check(PyArray_New(&PyArray_Type, 2, dims, NPY_FLOAT64, nullptr, nullptr, 0,
+                            fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr));
+  copy_cells(m, static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get()))), fortran);
   return a;
 }
 
@@ -29,7 +29,7 @@ Ref new_frame(const Matrix& m, const std::vector<std::string>& labels) {
   Ref kw = check(PyDict_New());
   check_status(PyDict_SetItemString(kw.get(), "columns", names.get()));
   Ref ctor = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
-  Ref a = new_float_array(m);
+  Ref a = new_float_array(m, true);
   Ref args = check(PyTuple_Pack(1, a.get()));
   return check(PyObject_Call(ctor.get(), args.get(), kw.get()));
 }
@@ -39,7 +39,7 @@ Ref new_frame(const Matrix& m, const std::vector<std::string>& labels) {
 Ref arr_to_out(const Matrix& matrix, OUT&& out, const EncodingInfo* info) {
   const OUT kind = std::move(out);  // released on every path
   if (std::holds_alternative<Numpy>(kind)) {
-    Ref a = new_float_array(matrix);
+    Ref a = new_float_array(matrix, false);
     if (info == nullptr) return a;
     return decode_array(a.get(), matrix, *info);
   }

@@ -27,10 +27,11 @@ struct ColumnResult {
   ReverseDict reverse;
 };
 
-// Encodes `columns` (ascending by index) into the row-major buffer of
-// `ncols` columns; results come back in the same order. Touches no Python
-// object.
+// Encodes `columns` (ascending by index) into the buffer, where cell (r, c)
+// lies at r * row_step + c * col_step; results come back in the same order.
+// Touches no Python object.
 std::vector<ColumnResult> encode_text_columns(const std::vector<PendingColumn>& columns,
-                                              SendPtr buffer, std::size_t ncols);
+                                              SendPtr buffer, std::size_t row_step,
+                                              std::size_t col_step);
 
 }  // namespace dorvik

@@ -6,21 +6,33 @@
 
 namespace dorvik {
 
-// rows x cols doubles, row-major: (r, c) lives at r * cols + c.
+// rows x cols doubles, addressed by (row, column). Tables read cell by cell
+// are stored column by column, so that each column is written in one run;
+// copies of float64 arrays keep rows together.
 struct Matrix {
   std::size_t rows = 0;
   std::size_t cols = 0;
+  bool col_major = false;
   std::unique_ptr<double[]> data;
 
   Matrix() = default;
   // Uninitialised storage: every producer writes every cell.
-  Matrix(std::size_t r, std::size_t c)
-      : rows(r), cols(c), data(r != 0 && c != 0 ? new double[r * c] : nullptr) {}
+  Matrix(std::size_t r, std::size_t c, bool by_column = false)
+      : rows(r), cols(c), col_major(by_column), data(r != 0 && c != 0 ? new double[r * c] : nullptr) {}
 
-  double at(std::size_t r, std::size_t c) const { return data[r * cols + c]; }
+  // Distances between neighbouring cells of a column and of a row.
+  std::size_t row_step() const { return col_major ? 1 : cols; }
+  std::size_t col_step() const { return col_major ? rows : 1; }
+
+  double at(std::size_t r, std::size_t c) const { return data[r * row_step() + c * col_step()]; }
+  double& at(std::size_t r, std::size_t c) { return data[r * row_step() + c * col_step()]; }
   double* begin() { return data.get(); }
   const double* begin() const { return data.get(); }
   std::size_t size() const { return rows * cols; }
 };
+
+// Copies every cell into `out`, laid out by column or by row as asked;
+// a layout change is a parallel blocked transpose.
+void copy_cells(const Matrix& m, double* out, bool out_col_major);
 
 }  // namespace dorvik
