@@ -4,6 +4,7 @@
 #include "convert/decode.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "bind/errors.hpp"
@@ -32,25 +33,67 @@ void check_column(std::size_t col, const Matrix& m) {
   if (m.rows > 0 && col >= m.cols) throw Panic("ndarray: index out of bounds");
 }
 
-// The str of each code of one column, made on first use.
+bool is_ascii(std::string_view t) {
+  std::size_t i = 0;
+  for (; i + 8 <= t.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, t.data() + i, 8);
+    if (w & 0x8080808080808080ull) return false;
+  }
+  for (; i < t.size(); ++i) {
+    if (static_cast<unsigned char>(t[i]) >= 0x80) return false;
+  }
+  return true;
+}
+
+// A new str of valid UTF-8; ASCII is copied straight into the object.
+Ref text_str(std::string_view t) {
+  if (!is_ascii(t)) return new_str(t);
+  Ref s = check(PyUnicode_New(static_cast<Py_ssize_t>(t.size()), 127));
+  if (!t.empty()) std::memcpy(PyUnicode_DATA(s.get()), t.data(), t.size());
+  return s;
+}
+
+// The str of each code of one column, made once and shared by its cells:
+// all at once, in dictionary order, when the rows are likely to use most of
+// them; otherwise on first use. The first cell to use a str takes over the
+// reference it was made with, so that nothing has to visit the strs again.
 class CodeTexts {
  public:
   CodeTexts(const ReverseDict& dict, PyObject* missing)
-      : dict_(dict), made_(dict.size()), missing_(missing) {}
+      : dict_(dict), made_(dict.size(), nullptr), handed_(dict.size(), false), missing_(missing) {}
 
-  // Borrowed; `missing` for NaN and for codes without an entry.
-  PyObject* get(double x) {
-    if (std::isnan(x)) return missing_;
+  void prepare(std::size_t rows) {
+    if (rows < dict_.size()) return;
+    for (std::size_t i = 0; i < dict_.size(); ++i) made_[i] = text_str(dict_.text(i)).release();
+  }
+
+  ~CodeTexts() {
+    for (std::size_t i = 0; i < made_.size(); ++i) {
+      if (!handed_[i]) Py_XDECREF(made_[i]);
+    }
+  }
+
+  CodeTexts(const CodeTexts&) = delete;
+  CodeTexts& operator=(const CodeTexts&) = delete;
+  CodeTexts(CodeTexts&&) = default;
+
+  // A new reference; `missing` for NaN and for codes without an entry.
+  PyObject* take(double x) {
+    if (std::isnan(x)) return Py_NewRef(missing_);
     auto i = dict_.find(key_of(x));
-    if (!i) return missing_;
-    Ref& s = made_[*i];
-    if (!s) s = new_str(dict_.text(*i));
-    return s.get();
+    if (!i) return Py_NewRef(missing_);
+    PyObject*& s = made_[*i];
+    if (s == nullptr) s = text_str(dict_.text(*i)).release();
+    if (handed_[*i]) return Py_NewRef(s);
+    handed_[*i] = true;
+    return s;
   }
 
  private:
   const ReverseDict& dict_;
-  std::vector<Ref> made_;
+  std::vector<PyObject*> made_;
+  std::vector<bool> handed_;
   PyObject* missing_;
 };
 
@@ -58,16 +101,13 @@ PyObject** object_data(PyObject* array) {
   return static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
 }
 
-// An object array of `dims`, every element None, ready to be overwritten.
+// An object array of `dims` whose elements are all NULL (NumPy reads them as
+// None and skips them when the array is freed), to be filled in place.
 Ref new_object_array(int nd, npy_intp* dims) {
-  Ref a = check(PyArray_ZEROS(nd, dims, NPY_OBJECT, 0));  // NumPy fills with None
-  return a;
+  return check(PyArray_SimpleNew(nd, dims, NPY_OBJECT));
 }
 
-void put(PyObject** slot, PyObject* value) {
-  Py_INCREF(value);
-  Py_XSETREF(*slot, value);
-}
+
 
 }  // namespace
 
@@ -91,15 +131,17 @@ Ref decode_array(PyObject*, const Matrix& m, const EncodingInfo& info) {
   for (std::size_t col = 0; col < m.cols; ++col) {
     if (dict_at[col] == nullptr) continue;
     texts_at[col] = &texts.emplace_back(*dict_at[col], nan_text.get());
+    texts_at[col]->prepare(m.rows);
   }
+  // Column by column: each column's strs stay at hand while it is filled.
   PyObject** out = object_data(o.get());
-  for (std::size_t r = 0; r < m.rows; ++r) {
-    for (std::size_t c = 0; c < m.cols; ++c, ++out) {
-      const double x = m.at(r, c);
-      if (texts_at[c] != nullptr) {
-        put(out, texts_at[c]->get(x));
-      } else {
-        Py_XSETREF(*out, check(PyFloat_FromDouble(x)).release());
+  for (std::size_t c = 0; c < m.cols; ++c) {
+    PyObject** cell = out + c;
+    if (CodeTexts* t = texts_at[c]) {
+      for (std::size_t r = 0; r < m.rows; ++r, cell += m.cols) *cell = t->take(m.at(r, c));
+    } else {
+      for (std::size_t r = 0; r < m.rows; ++r, cell += m.cols) {
+        *cell = check(PyFloat_FromDouble(m.at(r, c))).release();
       }
     }
   }
@@ -110,15 +152,17 @@ void decode_frame(PyObject* df, const Matrix& m, const std::vector<std::string>&
                   const EncodingInfo& info) {
   Ref pandas = check(PyImport_ImportModule("pandas"));
   Ref series_type = check(PyObject_GetAttrString(pandas.get(), "Series"));
-  Ref kw = check(Py_BuildValue("{s:s}", "dtype", "object"));
+  // copy=False: the values array is ours and used nowhere else.
+  Ref kw = check(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
   npy_intp rows = static_cast<npy_intp>(m.rows);
   for (std::size_t col : info.text_columns) {
     const ReverseDict& d = dict_of(info, col);
     check_column(col, m);
     Ref values = new_object_array(1, &rows);
     CodeTexts texts(d, Py_None);
+    texts.prepare(m.rows);
     PyObject** out = object_data(values.get());
-    for (std::size_t r = 0; r < m.rows; ++r) put(out + r, texts.get(m.at(r, col)));
+    for (std::size_t r = 0; r < m.rows; ++r) out[r] = texts.take(m.at(r, col));
     if (col >= labels.size()) {
       throw Panic("index out of bounds: the len is " + std::to_string(labels.size()) +
                   " but the index is " + std::to_string(col));

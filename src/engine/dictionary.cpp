@@ -43,11 +43,7 @@ void ReverseDict::push_back(std::uint64_t code, std::string_view text) {
                          [](std::uint32_t) { return false; });
 }
 
-std::optional<std::size_t> ReverseDict::find(std::uint64_t code) const {
-  if (dense_) {
-    if (code < codes_.size()) return static_cast<std::size_t>(code);
-    return std::nullopt;
-  }
+std::optional<std::size_t> ReverseDict::find_indexed(std::uint64_t code) const {
   auto hit = index_->find(hash_word(code, seed_), [&](std::uint32_t j) { return codes_[j] == code; });
   if (hit) return *hit;
   return std::nullopt;

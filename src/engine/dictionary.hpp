@@ -44,9 +44,17 @@ class ReverseDict {
   std::size_t text_bytes() const { return texts_.bytes(); }
 
   // The entry of `code`, if any.
-  std::optional<std::size_t> find(std::uint64_t code) const;
+  std::optional<std::size_t> find(std::uint64_t code) const {
+    if (dense_) {
+      if (code < codes_.size()) return static_cast<std::size_t>(code);
+      return std::nullopt;
+    }
+    return find_indexed(code);
+  }
 
  private:
+  std::optional<std::size_t> find_indexed(std::uint64_t code) const;
+
   TextTable texts_;
   std::vector<std::uint64_t> codes_;
   bool dense_ = true;             // codes_[i] == i for every entry so far
