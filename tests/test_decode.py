@@ -149,6 +149,11 @@ CASES = {
     "more columns than fit": lambda: ([[0, 1.5, 2], [1, -2, 3]], Fit([0], {}, {0: {0: "p", 1: "q"}})),
     "no text columns": lambda: ([[0, 1.5], [np.nan, 2]], Fit([], {}, {})),
     "zero rows": lambda: (np.empty((0, 3)), Fit([1], {}, {1: {0: "x"}})),
+    # Fewer rows than codes: strs are made on first use, and shared after.
+    "large dictionary": lambda: (
+        [[7, 7], [49, 0], [7, np.nan]],
+        Fit([0, 1], {}, {0: {i: f"t{i}é" for i in range(50)}, 1: {0: "zero"}}),
+    ),
 }
 
 
