@@ -163,7 +163,10 @@ class TextColumnBuilder {
       add_entry(str_copy(o));
       return;
     }
-    review();
+    if (by_object_on_ && ++object_probes_ == kObjectTrial && object_hits_ * 4 < kObjectTrial) {
+      by_object_on_ = false;  // few repeated objects: the cache costs more than it saves
+      by_object_ = FlatIndex();
+    }
     if (by_object_on_) {
       auto hit = by_object_.find(hash_word(address(o), seed_),
                                  [&](std::uint32_t j) { return objects_[j] == o; });
@@ -171,6 +174,15 @@ class TextColumnBuilder {
         ++object_hits_;
         column_.rows.push_back(object_entry_[*hit]);
         return;
+      }
+    }
+    if (by_content_on_ && ++content_probes_ == kContentTrial) {
+      // With K equally common texts, n lookups repeat about n^2 / 2K of them:
+      // few repeats mean K is near the row count, and hashing finds little.
+      const std::size_t repeats = kContentTrial - content_added_;
+      if (kContentTrial * kContentTrial >= nrows_ * repeats) {
+        by_content_on_ = false;
+        by_content_ = FlatIndex();
       }
     }
     const std::uint32_t entry = by_content_on_ ? entry_by_content(o) : add_entry(raw_text(o));
@@ -192,24 +204,6 @@ class TextColumnBuilder {
 
   static std::uintptr_t address(PyObject* o) { return reinterpret_cast<std::uintptr_t>(o); }
 
-  // Drops the shortcuts that a sample of rows shows do not pay.
-  void review() {
-    const std::size_t r = column_.rows.size();
-    if (r == kObjectTrial && by_object_on_ && object_hits_ * 4 < r) {
-      by_object_on_ = false;
-      by_object_ = FlatIndex();
-    }
-    if (r == kContentTrial && by_content_on_) {
-      // With K equally common texts, r rows repeat about r^2 / 2K of them:
-      // few repeats mean K is near the row count, and hashing finds little.
-      const std::size_t repeats = r - column_.texts.size();
-      if (r * r >= nrows_ * repeats) {
-        by_content_on_ = false;
-        by_content_ = FlatIndex();
-      }
-    }
-  }
-
   // The entry of the cell's text: an earlier one with the same bytes, or new.
   std::uint32_t entry_by_content(PyObject* o) {
     std::string_view text;
@@ -228,6 +222,7 @@ class TextColumnBuilder {
       column_.rows.push_back(entry);
       return entry;
     }
+    ++content_added_;
     if (PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o)) {
       store_.keep_alive.push_back(Ref::incref(o));  // viewed in place
     } else {
@@ -262,7 +257,10 @@ class TextColumnBuilder {
   std::vector<std::uint32_t> object_entry_;
   FlatIndex by_content_;
   std::uint64_t seed_;
+  std::size_t object_probes_ = 0;
   std::size_t object_hits_ = 0;
+  std::size_t content_probes_ = 0;
+  std::size_t content_added_ = 0;
   bool by_object_on_ = true;
   bool by_content_on_ = true;
 };
