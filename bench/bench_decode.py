@@ -12,7 +12,8 @@ codes, fitted outside the timing: sklearn OrdinalEncoder.inverse_transform
 the codes (one object ndarray per column; no frame is assembled, so that
 figure is a lower bound for pandas). Ratios are peer / dorvik text-only.
 
-Needs scikit-learn in the venv (bench-only): .venv/bin/python -m pip install scikit-learn
+Needs scikit-learn, a peer that stays out of .venv: scripts/bench makes .venv-bench
+with it, so run this as .venv-bench/bin/python bench/bench_decode.py [...].
 """
 
 import argparse

@@ -59,11 +59,13 @@ def make_frame(n: int) -> pd.DataFrame:
     cols["f64"] = rng.standard_normal(n)
     cols["i64"] = rng.integers(-(10**9), 10**9, size=n, dtype=np.int64)
     cols["bool"] = rng.random(n) < 0.5
-    df = pd.DataFrame(cols)
     # pandas 3 infers its own string dtype from str arrays; the benchmark is
-    # about object columns, so pin them.
-    text = [c for c in df.columns if c.startswith("txt_")]
-    return df.astype({c: object for c in text})
+    # about object columns, so pin them as they go in. Pinning afterwards with
+    # astype(object) is not the same: where pyarrow is installed the inferred
+    # dtype has copied the texts out, and astype then makes a new str for
+    # every cell, losing the pool's shared objects.
+    return pd.DataFrame({c: pd.Series(v, dtype=object) if c.startswith("txt_") else v
+                         for c, v in cols.items()})
 
 
 def peer_encode(df: pd.DataFrame) -> pd.DataFrame:
