@@ -82,7 +82,7 @@ PyObject* encode(PyObject* self, PyObject* args, PyObject* kwds) {
     Converted in = pyany_to_vec(obj);
     // Stored before output conversion: a failure there keeps the new fit.
     e->state.encoding_info = std::move(in.info);
-    return arr_to_out(in.matrix, std::move(in.out), nullptr).release();
+    return arr_to_out(in.matrix, std::move(in.out), nullptr, std::move(in.backing)).release();
   });
 }
 
@@ -97,7 +97,8 @@ PyObject* decode(PyObject* self, PyObject* args, PyObject* kwds) {
     in.info.reset();
     // The shared borrow keeps the stored fit in place while Python code runs.
     const auto& fit = e->state.encoding_info;
-    return arr_to_out(in.matrix, std::move(in.out), fit ? &*fit : nullptr).release();
+    return arr_to_out(in.matrix, std::move(in.out), fit ? &*fit : nullptr, std::move(in.backing))
+        .release();
   });
 }
 

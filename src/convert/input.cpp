@@ -174,14 +174,14 @@ Converted pyany_to_vec(PyObject* obj) {
   OUT out = table ? OUT{Pandas{read_labels(obj)}} : OUT{Numpy{}};
 
   if (is_float64_matrix(obj)) {
-    return {std::move(out), copy_float64(reinterpret_cast<PyArrayObject*>(obj)), std::nullopt};
+    return {std::move(out), copy_float64(reinterpret_cast<PyArrayObject*>(obj)), std::nullopt, Ref()};
   }
 
   auto [rows, cols] = read_shape(obj);
   if (table) {
     if (auto columns = frame_columns(obj, rows, cols)) {
       if (auto done = encode_column_arrays(*columns, rows)) {
-        return {std::move(out), std::move(done->first), std::move(done->second)};
+        return {std::move(out), std::move(done->matrix), std::move(done->info), std::move(done->backing)};
       }
     }
   }
@@ -190,8 +190,8 @@ Converted pyany_to_vec(PyObject* obj) {
     values = Ref::steal(PyObject_GetAttrString(obj, "values"));
     if (!values) panic_with_error(kUnwrapFailed);
   }
-  auto [matrix, info] = encode_object_array(table ? values.get() : obj, rows, cols);
-  return {std::move(out), std::move(matrix), std::move(info)};
+  Encoded done = encode_object_array(table ? values.get() : obj, rows, cols);
+  return {std::move(out), std::move(done.matrix), std::move(done.info), std::move(done.backing)};
 }
 
 }  // namespace dorvik

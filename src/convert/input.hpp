@@ -14,6 +14,7 @@ struct Converted {
   OUT out;
   Matrix matrix;
   std::optional<EncodingInfo> info;  // present exactly when read cell by cell
+  Ref backing;  // a float64 array sharing the matrix's cells, if there is one
 };
 
 // Accepts a 2-D numpy.ndarray (or memmap) or a pandas.DataFrame. Must be

@@ -318,6 +318,24 @@ void check_capacity(std::size_t nrows, std::size_t ncols) {
   if (cells != 0 && nrows > UINT32_MAX) throw std::bad_alloc();  // row entries are 32-bit
 }
 
+// A column-major matrix living in a new Fortran-ordered float64 array.
+Encoded new_encoded(std::size_t nrows, std::size_t ncols) {
+  Encoded e;
+  if (nrows == 0 || ncols == 0) {
+    e.matrix = Matrix(nrows, ncols, true);
+    return e;
+  }
+  npy_intp dims[2] = {static_cast<npy_intp>(nrows), static_cast<npy_intp>(ncols)};
+  e.backing = check(PyArray_New(&PyArray_Type, 2, dims, NPY_FLOAT64, nullptr, nullptr, 0,
+                                NPY_ARRAY_F_CONTIGUOUS, nullptr));
+  auto* cells = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(e.backing.get())));
+  // The matrix holds a reference of its own; it is released on the calling
+  // thread, where every Matrix ends.
+  std::shared_ptr<void> owner(Py_NewRef(e.backing.get()), [](void* a) { Py_DECREF(static_cast<PyObject*>(a)); });
+  e.matrix = Matrix(nrows, ncols, true, cells, std::move(owner));
+  return e;
+}
+
 // Phases 2 and 3: the text columns encoded on the pool, then the fit.
 EncodingInfo encode_texts(Matrix& m, const CellTexts& store) {
   std::vector<ColumnResult> results =
@@ -336,16 +354,14 @@ EncodingInfo encode_texts(Matrix& m, const CellTexts& store) {
 
 }  // namespace
 
-std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* source, std::size_t nrows,
-                                                     std::size_t ncols) {
+Encoded encode_object_array(PyObject* source, std::size_t nrows, std::size_t ncols) {
   check_capacity(nrows, ncols);
-  Matrix m(nrows, ncols, true);
-  if (m.size() == 0) return {std::move(m), EncodingInfo{}};  // no cell to read
+  Encoded e = new_encoded(nrows, ncols);
+  Matrix& m = e.matrix;
+  if (m.size() == 0) return e;  // no cell to read
 
   const bool in_place = reads_like_ndarray(source);
-  if (in_place && read_numeric_array(reinterpret_cast<PyArrayObject*>(source), m)) {
-    return {std::move(m), EncodingInfo{}};
-  }
+  if (in_place && read_numeric_array(reinterpret_cast<PyArrayObject*>(source), m)) return e;
   CellTexts store;
   if (in_place && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(source)) == NPY_OBJECT) {
     const ObjectArraySource cells(source);
@@ -354,16 +370,16 @@ std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* source, std::size_
     const ItemSource cells(source);
     for (std::size_t col = 0; col < ncols; ++col) read_column(cells, col, m, store);
   }
-  EncodingInfo info = encode_texts(m, store);
-  return {std::move(m), std::move(info)};
+  e.info = encode_texts(m, store);
+  return e;
 }
 
-std::optional<std::pair<Matrix, EncodingInfo>> encode_column_arrays(const std::vector<Ref>& columns,
-                                                                    std::size_t nrows) {
+std::optional<Encoded> encode_column_arrays(const std::vector<Ref>& columns, std::size_t nrows) {
   const std::size_t ncols = columns.size();
   check_capacity(nrows, ncols);
-  Matrix m(nrows, ncols, true);
-  if (m.size() == 0) return std::pair{std::move(m), EncodingInfo{}};
+  Encoded e = new_encoded(nrows, ncols);
+  Matrix& m = e.matrix;
+  if (m.size() == 0) return e;
 
   CellTexts store;
   store.python_allowed = false;
@@ -376,8 +392,8 @@ std::optional<std::pair<Matrix, EncodingInfo>> encode_column_arrays(const std::v
   } catch (const NeedsPython&) {
     return std::nullopt;
   }
-  EncodingInfo info = encode_texts(m, store);
-  return std::pair{std::move(m), std::move(info)};
+  e.info = encode_texts(m, store);
+  return e;
 }
 
 }  // namespace dorvik

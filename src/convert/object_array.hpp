@@ -12,16 +12,22 @@
 
 namespace dorvik {
 
+struct Encoded {
+  Matrix matrix;
+  EncodingInfo info;
+  // The Fortran-ordered float64 array whose buffer holds the matrix, if any:
+  // a DataFrame result can take it over without a copy.
+  Ref backing;
+};
+
 // Reads the cells of `source` (item access with (row, col)), label-encodes
-// its text columns and returns the row-major matrix with a fresh fit.
-std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* source, std::size_t nrows,
-                                                     std::size_t ncols);
+// its text columns and returns the matrix with a fresh fit.
+Encoded encode_object_array(PyObject* source, std::size_t nrows, std::size_t ncols);
 
 // The same for a table given as one 1-D ndarray per column (object, bool,
 // integer or float16/32/64), as an exact pandas DataFrame holds them. Gives
 // up, with nothing observable done, at the first cell whose conversion could
 // run Python code: the caller then reads the frame's `values` instead.
-std::optional<std::pair<Matrix, EncodingInfo>> encode_column_arrays(const std::vector<Ref>& columns,
-                                                                    std::size_t nrows);
+std::optional<Encoded> encode_column_arrays(const std::vector<Ref>& columns, std::size_t nrows);
 
 }  // namespace dorvik

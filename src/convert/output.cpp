@@ -20,7 +20,7 @@ Ref new_float_array(const Matrix& m, bool fortran) {
   return a;
 }
 
-Ref new_frame(const Matrix& m, const std::vector<std::string>& labels) {
+Ref new_frame(const Matrix& m, const std::vector<std::string>& labels, Ref backing) {
   Ref pandas = check(PyImport_ImportModule("pandas"));
   Ref names = check(PyList_New(static_cast<Py_ssize_t>(labels.size())));
   for (size_t i = 0; i < labels.size(); ++i) {
@@ -28,15 +28,17 @@ Ref new_frame(const Matrix& m, const std::vector<std::string>& labels) {
   }
   Ref kw = check(PyDict_New());
   check_status(PyDict_SetItemString(kw.get(), "columns", names.get()));
+  // The array is new and ours alone, so the frame may keep it as it is.
+  check_status(PyDict_SetItemString(kw.get(), "copy", Py_False));
   Ref ctor = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
-  Ref a = new_float_array(m, true);
+  Ref a = backing ? std::move(backing) : new_float_array(m, true);
   Ref args = check(PyTuple_Pack(1, a.get()));
   return check(PyObject_Call(ctor.get(), args.get(), kw.get()));
 }
 
 }  // namespace
 
-Ref arr_to_out(const Matrix& matrix, OUT&& out, const EncodingInfo* info) {
+Ref arr_to_out(const Matrix& matrix, OUT&& out, const EncodingInfo* info, Ref backing) {
   const OUT kind = std::move(out);  // released on every path
   if (std::holds_alternative<Numpy>(kind)) {
     Ref a = new_float_array(matrix, false);
@@ -44,8 +46,11 @@ Ref arr_to_out(const Matrix& matrix, OUT&& out, const EncodingInfo* info) {
     return decode_array(a.get(), matrix, *info);
   }
   const auto& labels = std::get<Pandas>(kind).labels;
-  Ref df = new_frame(matrix, labels);
-  if (info != nullptr && !info->text_columns.empty()) {
+  // Decoding reads the matrix while it rewrites the frame: the frame then
+  // gets a copy of the cells, never the matrix's own.
+  const bool decodes = info != nullptr && !info->text_columns.empty();
+  Ref df = new_frame(matrix, labels, decodes ? Ref() : std::move(backing));
+  if (decodes) {
     decode_frame(df.get(), matrix, labels, *info);
   }
   return df;

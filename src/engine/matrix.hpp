@@ -13,12 +13,20 @@ struct Matrix {
   std::size_t rows = 0;
   std::size_t cols = 0;
   bool col_major = false;
-  std::unique_ptr<double[]> data;
+  double* data = nullptr;
+  std::shared_ptr<void> storage;  // keeps `data` alive
 
   Matrix() = default;
   // Uninitialised storage: every producer writes every cell.
-  Matrix(std::size_t r, std::size_t c, bool by_column = false)
-      : rows(r), cols(c), col_major(by_column), data(r != 0 && c != 0 ? new double[r * c] : nullptr) {}
+  Matrix(std::size_t r, std::size_t c, bool by_column = false) : rows(r), cols(c), col_major(by_column) {
+    if (r == 0 || c == 0) return;
+    std::shared_ptr<double[]> block(new double[r * c]);
+    data = block.get();
+    storage = std::move(block);
+  }
+  // Cells that someone else allocated; `owner` keeps them alive.
+  Matrix(std::size_t r, std::size_t c, bool by_column, double* cells, std::shared_ptr<void> owner)
+      : rows(r), cols(c), col_major(by_column), data(cells), storage(std::move(owner)) {}
 
   // Distances between neighbouring cells of a column and of a row.
   std::size_t row_step() const { return col_major ? 1 : cols; }
@@ -26,8 +34,8 @@ struct Matrix {
 
   double at(std::size_t r, std::size_t c) const { return data[r * row_step() + c * col_step()]; }
   double& at(std::size_t r, std::size_t c) { return data[r * row_step() + c * col_step()]; }
-  double* begin() { return data.get(); }
-  const double* begin() const { return data.get(); }
+  double* begin() { return data; }
+  const double* begin() const { return data; }
   std::size_t size() const { return rows * cols; }
 };
 
