@@ -495,6 +495,12 @@ def frames():
         cplx=np.arange(n) * 1j,
     )
     yield "with-extension-dtypes", pd.DataFrame(extension)
+    strings = {
+        "str": pd.array(["p", None, "q", "nan", "é", "p"], dtype="str"),
+        "string": pd.array(["p", None, "<NA>", "q", "", "p"], dtype="string"),
+        "inferred": ["a", "b", "a", "c", "a", "b"],
+    }
+    yield "string-dtypes", pd.DataFrame(strings | {"f64": base["f64"], "obj": base["obj"]})
     yield "duplicate-labels", pd.DataFrame([["a", 1, "b"], ["c", 2, "a"]], columns=["x", "x", "y"]).astype(
         {"y": object}
     )

@@ -123,38 +123,58 @@ std::pair<size_t, size_t> read_shape(PyObject* obj) {
   }
 }
 
-// An object of exactly pandas' own DataFrame class (pandas being imported).
-bool is_pandas_frame(PyObject* obj) {
+// pandas, when `obj` is of exactly its own DataFrame class.
+Ref pandas_of_frame(PyObject* obj) {
   Ref name = check(PyUnicode_FromString("pandas"));
   Ref pandas = Ref::steal(PyImport_GetModule(name.get()));
-  if (!pandas) return false;
+  if (!pandas) return Ref();
   Ref frame = Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
   PyErr_Clear();
-  return frame && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == frame.get();
+  if (!frame || reinterpret_cast<PyObject*>(Py_TYPE(obj)) != frame.get()) return Ref();
+  return pandas;
 }
 
-// The columns of an exact pandas DataFrame as its own 1-D arrays, when every
-// one is a plain numeric or object NumPy column of `rows` cells. Their cells
-// are those of the frame's `values`, without boxing each number into an
-// object; anything else is read through `values`.
+// A column's cells as a 1-D ndarray equal to its column of `values`: the
+// array itself for plain numeric and object NumPy columns, the object array
+// of its str objects and missing values for a pandas string column; NULL for
+// anything else.
+Ref column_cells(PyObject* series, PyObject* string_dtype) {
+  Ref dtype = check(PyObject_GetAttrString(series, "dtype"));
+  if (PyArray_DescrCheck(dtype.get())) {
+    const auto* descr = reinterpret_cast<PyArray_Descr*>(dtype.get());
+    if (descr->type_num != NPY_OBJECT && !is_plain_numeric(descr)) return Ref();
+    return check(PyObject_CallMethod(series, "to_numpy", nullptr));
+  }
+  if (string_dtype == nullptr || check_status(PyObject_IsInstance(dtype.get(), string_dtype)) == 0) {
+    return Ref();
+  }
+  Ref kw = check(Py_BuildValue("{s:s}", "dtype", "object"));
+  Ref method = check(PyObject_GetAttrString(series, "to_numpy"));
+  Ref none = check(PyTuple_New(0));
+  return check(PyObject_Call(method.get(), none.get(), kw.get()));
+}
+
+// The columns of an exact pandas DataFrame as 1-D arrays (see column_cells),
+// when every column has one. Their cells are those of the frame's `values`,
+// without boxing each number into an object; anything else is read through
+// `values`.
 std::optional<std::vector<Ref>> frame_columns(PyObject* obj, size_t rows, size_t cols) {
-  if (!is_pandas_frame(obj)) return std::nullopt;
+  Ref pandas = pandas_of_frame(obj);
+  if (!pandas) return std::nullopt;
+  Ref string_dtype = Ref::steal(PyObject_GetAttrString(pandas.get(), "StringDtype"));
+  PyErr_Clear();
   std::vector<Ref> columns;
   columns.reserve(cols);
   Ref items = check(PyObject_CallMethod(obj, "items", nullptr));
   Ref iter = check(PyObject_GetIter(items.get()));
   while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
     if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) return std::nullopt;
-    PyObject* series = PyTuple_GET_ITEM(item.get(), 1);
-    Ref dtype = check(PyObject_GetAttrString(series, "dtype"));
-    if (!PyArray_DescrCheck(dtype.get())) return std::nullopt;  // an extension dtype
-    const auto* descr = reinterpret_cast<PyArray_Descr*>(dtype.get());
-    if (descr->type_num != NPY_OBJECT && !is_plain_numeric(descr)) return std::nullopt;
-    Ref arr = check(PyObject_CallMethod(series, "to_numpy", nullptr));
-    if (!PyArray_Check(arr.get())) return std::nullopt;
+    Ref arr = column_cells(PyTuple_GET_ITEM(item.get(), 1), string_dtype.get());
+    if (!arr || !PyArray_Check(arr.get())) return std::nullopt;
     auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
+    const PyArray_Descr* descr = PyArray_DESCR(a);
     if (PyArray_NDIM(a) != 1 || static_cast<size_t>(PyArray_DIMS(a)[0]) != rows ||
-        PyArray_DESCR(a)->type_num != descr->type_num) {
+        (descr->type_num != NPY_OBJECT && !is_plain_numeric(descr))) {
       return std::nullopt;
     }
     columns.push_back(std::move(arr));
