@@ -217,7 +217,7 @@ class TextColumnBuilder {
     }
     const auto next = static_cast<std::uint32_t>(column_.texts.size());
     auto [entry, added] = by_content_.find_or_insert(
-        hash_bytes(text, seed_), next, [&](std::uint32_t j) { return column_.texts[j] == text; });
+        hash_bytes(text, seed_), next, [&](std::uint32_t j) { return same_bytes(column_.texts[j], text); });
     if (!added) {
       column_.rows.push_back(entry);
       return entry;

@@ -49,6 +49,21 @@ inline std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed) {
   return mix(a ^ kHashK0 ^ h, b ^ kHashK1 ^ s.size());
 }
 
+// Byte equality, without a library call for the short texts most cells hold.
+inline bool same_bytes(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  const std::size_t n = a.size();
+  if (n <= 16 && n >= 8) {
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, a.data(), 8);
+    std::memcpy(&b0, b.data(), 8);
+    std::memcpy(&a1, a.data() + n - 8, 8);
+    std::memcpy(&b1, b.data() + n - 8, 8);
+    return a0 == b0 && a1 == b1;
+  }
+  return std::memcmp(a.data(), b.data(), n) == 0;
+}
+
 // Maps hashed keys to entry numbers below 2^32 - 1. The keys live with the
 // caller, which answers equality for a candidate entry.
 class FlatIndex {

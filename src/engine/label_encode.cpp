@@ -127,7 +127,7 @@ ForwardDict number_by_hashing(const std::vector<std::string_view>& entries,
     if (u + kPrefetch < n) index.prefetch(hashes[u + kPrefetch]);
     const std::string_view t = entries[u];
     auto [g, added] = index.find_or_insert(hashes[u], static_cast<std::uint32_t>(distinct.size()),
-                                           [&](std::uint32_t j) { return distinct[j] == t; });
+                                           [&](std::uint32_t j) { return same_bytes(distinct[j], t); });
     if (added) distinct.push_back(t);
     group[u] = g;
   }
