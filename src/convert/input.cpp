@@ -158,7 +158,7 @@ Ref column_cells(PyObject* series, PyObject* string_dtype) {
 // when every column has one. Their cells are those of the frame's `values`,
 // without boxing each number into an object; anything else is read through
 // `values`.
-std::optional<std::vector<Ref>> frame_columns(PyObject* obj, size_t rows, size_t cols) {
+std::optional<std::vector<Ref>> frame_columns_or_fail(PyObject* obj, size_t rows, size_t cols) {
   Ref pandas = pandas_of_frame(obj);
   if (!pandas) return std::nullopt;
   Ref string_dtype = Ref::steal(PyObject_GetAttrString(pandas.get(), "StringDtype"));
@@ -182,6 +182,16 @@ std::optional<std::vector<Ref>> frame_columns(PyObject* obj, size_t rows, size_t
   if (PyErr_Occurred()) throw PyError{};
   if (columns.size() != cols) return std::nullopt;
   return columns;
+}
+
+// A shortcut only: where pandas raises on the way, `values` is read instead.
+std::optional<std::vector<Ref>> frame_columns(PyObject* obj, size_t rows, size_t cols) {
+  try {
+    return frame_columns_or_fail(obj, rows, cols);
+  } catch (const PyError&) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
 }
 
 }  // namespace

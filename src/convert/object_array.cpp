@@ -163,9 +163,10 @@ class TextColumnBuilder {
       add_entry(str_copy(o));
       return;
     }
-    if (by_object_on_ && ++object_probes_ == kObjectTrial && object_hits_ * 4 < kObjectTrial) {
-      by_object_on_ = false;  // few repeated objects: the cache costs more than it saves
-      by_object_ = FlatIndex();
+    // Early rows repeat few texts of a column with many; only misses that
+    // repeat a known text show that its equal texts are separate objects.
+    if (by_object_on_ && ++object_probes_ == kObjectTrial && object_hits_ * 4 < content_hits_) {
+      drop_object_cache();
     }
     if (by_object_on_) {
       auto hit = by_object_.find(hash_word(address(o), seed_),
@@ -183,6 +184,8 @@ class TextColumnBuilder {
       if (kContentTrial * kContentTrial >= nrows_ * repeats) {
         by_content_on_ = false;
         by_content_ = FlatIndex();
+        // Mostly distinct texts: a cache of objects would grow as large.
+        if (by_object_on_ && object_hits_ * 4 < object_probes_) drop_object_cache();
       }
     }
     const std::uint32_t entry = by_content_on_ ? entry_by_content(o) : add_entry(raw_text(o));
@@ -204,6 +207,11 @@ class TextColumnBuilder {
 
   static std::uintptr_t address(PyObject* o) { return reinterpret_cast<std::uintptr_t>(o); }
 
+  void drop_object_cache() {
+    by_object_on_ = false;
+    by_object_ = FlatIndex();
+  }
+
   // The entry of the cell's text: an earlier one with the same bytes, or new.
   std::uint32_t entry_by_content(PyObject* o) {
     std::string_view text;
@@ -219,6 +227,7 @@ class TextColumnBuilder {
     auto [entry, added] = by_content_.find_or_insert(
         hash_bytes(text, seed_), next, [&](std::uint32_t j) { return same_bytes(column_.texts[j], text); });
     if (!added) {
+      ++content_hits_;
       column_.rows.push_back(entry);
       return entry;
     }
@@ -261,6 +270,7 @@ class TextColumnBuilder {
   std::size_t object_hits_ = 0;
   std::size_t content_probes_ = 0;
   std::size_t content_added_ = 0;
+  std::size_t content_hits_ = 0;
   bool by_object_on_ = true;
   bool by_content_on_ = true;
 };
