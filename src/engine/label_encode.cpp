@@ -70,6 +70,11 @@ ForwardDict number_sorted(const std::vector<SortKey>& keys, std::vector<double>&
   std::uint64_t next = 0;
   double current = kMissing;
   for (std::size_t i = 0; i < keys.size(); ++i) {
+    // Sorted order visits the texts and the codes at random addresses.
+    if (i + kPrefetch < keys.size()) {
+      __builtin_prefetch(keys[i + kPrefetch].text.data());
+      __builtin_prefetch(&code[keys[i + kPrefetch].group], 1);
+    }
     const SortKey& key = keys[i];
     if (i == 0 || !same_text(keys[i - 1], key)) {
       if (is_marker(key.text)) {
