@@ -1,7 +1,22 @@
+import ctypes
+import os
+
 import numpy as np
 import pytest
 
 import dorvik
+
+# The sanitizer run must not test an ordinary build by mistake.
+SANITIZED = bool(os.environ.get("DORVIK_EXPECT_SANITIZED"))
+if SANITIZED:
+    assert "asan-site" in dorvik.__file__, dorvik.__file__
+
+
+def pytest_sessionfinish(session):
+    if SANITIZED:
+        # Blocks nothing points to any more, while everything the interpreter
+        # still holds is reachable; the report goes to the sanitizer's log.
+        ctypes.CDLL(None).__lsan_do_recoverable_leak_check()
 
 
 def _panic_class():
