@@ -52,7 +52,7 @@ def main() -> int:
             total += 1
             if owner(frames) == "ours":
                 ours.append("\n".join([head, *frames]))
-    print(f"leak check: {total} leak records at exit, {len(ours)} allocated by the extension")
+    print(f"leak check: {total} leak records, {len(ours)} allocated by the extension")
     for block in ours:
         print(block, end="\n\n")
     if errors:
