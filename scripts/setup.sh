@@ -41,4 +41,4 @@ fi
 # CMake build folder is reused between runs.
 "$PY" -m pip install -qq --disable-pip-version-check \
   "scikit-build-core>=0.10" "numpy>=2.1" "tbb-devel>=2021.10"
-"$PY" -m pip install -qq --disable-pip-version-check --no-build-isolation "$ROOT[test]"
+"$PY" -m pip install -qq --disable-pip-version-check --no-build-isolation "$ROOT[test,demo]"
