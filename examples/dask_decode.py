@@ -7,20 +7,17 @@ and their codes cannot be mixed. Decoding can be spread: the fitted encoder
 pickles to a compact byte string, goes to every worker once, and each worker
 decodes its own partitions of the codes.
 
-Dask's DataFrame collection needs pyarrow, which this project keeps out of its
-environment (it changes pandas' default string storage), so the DataFrame of
-codes is cut into row partitions here and each is decoded as one task; the
-ndarray of codes goes through a Dask array and ``map_blocks``.
-
 ``decode`` numbers the rows of its result from 0 and keeps no index, so every
-partition comes back indexed 0..k-1; joining them with ``ignore_index=True``
+partition comes back indexed 0..k-1; resetting the index of the joined result
 gives exactly what a local ``decode`` of the whole table gives.
 """
 
 import os
 import time
 
+import dask
 import dask.array as da
+import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 from distributed import Client, LocalCluster
@@ -49,17 +46,17 @@ def start_cluster(n_workers=2):
     return cluster, client
 
 
-def decode_frame(client, enc, codes, npartitions):
-    """Decode a DataFrame of codes in row partitions on the workers."""
-    # One copy of the encoder per worker, not one per task. Keys named by
-    # content would be shared with an earlier call's equal data, whose release
-    # can then drop this call's copy ("lost dependencies"): hash=False.
-    shipped = client.scatter(enc, broadcast=True, hash=False)
-    bounds = np.linspace(0, len(codes), min(npartitions, max(len(codes), 1)) + 1).astype(int)
-    parts = client.scatter([codes.iloc[a:b] for a, b in zip(bounds[:-1], bounds[1:])], hash=False)
-    # The unbound method pickles by name, so workers need only dorvik itself.
-    decoded = client.gather(client.map(dorvik.Encoder.decode, [shipped] * len(parts), parts))
-    return pd.concat(decoded, ignore_index=True)
+def decode_frame(enc, codes, npartitions):
+    """Decode a DataFrame of codes partition by partition on the workers of
+    the active client."""
+    # Decoded text columns are object columns holding None for missing
+    # texts; Dask would otherwise turn them into its own string dtype.
+    with dask.config.set({"dataframe.convert-string": False}):
+        parts = dd.from_pandas(codes, npartitions=npartitions, sort=False)
+        # The fitted encoder travels inside the task graph, pickled; the
+        # empty decode gives the result's columns and dtypes.
+        out = parts.map_partitions(enc.decode, meta=enc.decode(codes.iloc[:0]))
+        return out.compute().reset_index(drop=True)
 
 
 def decode_array(enc, codes, chunk_rows):
@@ -83,7 +80,7 @@ def main(repeat=100, npartitions=8):
               f"started in {time.perf_counter() - t:.1f} s")
 
         t = time.perf_counter()
-        spread = decode_frame(client, enc, codes, npartitions)
+        spread = decode_frame(enc, codes, npartitions)
         took = time.perf_counter() - t
         local = enc.decode(codes)
         pd.testing.assert_frame_equal(spread, local, check_exact=True)

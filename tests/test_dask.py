@@ -55,7 +55,7 @@ def test_frame_decoded_on_workers_equals_local(client, table, npartitions, keep_
     codes = enc.encode(table)
     if keep_labels:
         codes.index = table.index
-    got = dask_decode.decode_frame(client, enc, codes, npartitions)
+    got = dask_decode.decode_frame(enc, codes, npartitions)
     pd.testing.assert_frame_equal(got, enc.decode(codes), check_exact=True)
 
 
