@@ -50,8 +50,11 @@ tbb::task_arena& pool() {
     const std::size_t n = pool_size(std::getenv("RAYON_NUM_THREADS"),
                                     std::getenv("RAYON_RS_NUM_CPUS"), available_processors());
     const int threads = n > 4096 ? 4096 : static_cast<int>(n);
-    // oneTBB caps workers at the processor count unless told otherwise.
-    new tbb::global_control(tbb::global_control::max_allowed_parallelism, threads);
+    // oneTBB caps workers at the processor count unless told otherwise. The
+    // control must outlive the arena too; a static keeps it reachable, so
+    // leak checkers do not report it.
+    static auto* limit = new tbb::global_control(tbb::global_control::max_allowed_parallelism, threads);
+    (void)limit;
     auto* a = new tbb::task_arena(threads);
     a->initialize();
     return a;
