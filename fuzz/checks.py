@@ -94,7 +94,8 @@ def table_from_bytes(data: bytes):
 
 # ---- what encode should make of a table
 
-def _float_value(v):
+def float_value(v):
+    """What the interpreter's float conversion gives, or None where it fails."""
     if isinstance(v, str) or v is None or v is pd.NA:
         return None
     try:
@@ -103,7 +104,8 @@ def _float_value(v):
         return None
 
 
-def _number_text(x):
+def number_text(x):
+    """The text of a number read before its column turned to text."""
     if math.isnan(x):
         return "NaN"
     if math.isinf(x):
@@ -111,7 +113,8 @@ def _number_text(x):
     return np.format_float_positional(x, unique=True, trim="-")
 
 
-def _cell_text(v):
+def cell_text(v):
+    """The text of a cell read with str(), lone surrogates made U+FFFD."""
     return str(v).encode("utf-8", "surrogatepass").decode("utf-8", "replace")
 
 
@@ -120,9 +123,9 @@ def expected_column(cells):
     ("texts", texts): number texts before the first other cell, str() after."""
     numbers = []
     for i, v in enumerate(cells):
-        f = _float_value(v)
+        f = float_value(v)
         if f is None:
-            return "texts", [_number_text(x) for x in numbers] + [_cell_text(w) for w in cells[i:]]
+            return "texts", [number_text(x) for x in numbers] + [cell_text(w) for w in cells[i:]]
         numbers.append(f)
     return "numbers", numbers
 

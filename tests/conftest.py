@@ -1,10 +1,15 @@
 import ctypes
 import os
+import pathlib
+import sys
 
 import numpy as np
 import pytest
 
 import dorvik
+
+# The fuzz checks double as the tests' plain model of what encode makes.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "fuzz"))
 
 # The sanitizer run must not test an ordinary build by mistake.
 SANITIZED = bool(os.environ.get("DORVIK_EXPECT_SANITIZED"))

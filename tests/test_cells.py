@@ -1,6 +1,5 @@
 """Encoding tables read cell by cell: classification, texts, codes, fits."""
 
-import math
 import os
 import subprocess
 import sys
@@ -14,6 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import dorvik
+from checks import cell_text, float_value, number_text
 from conftest import FakeFrame, PanicException
 from state import Fit, fit_of
 
@@ -27,28 +27,6 @@ def table(*columns):
         for r, v in enumerate(col):
             a[r, c] = v
     return a
-
-
-def number_text(x):
-    if math.isnan(x):
-        return "NaN"
-    if math.isinf(x):
-        return "inf" if x > 0 else "-inf"
-    return np.format_float_positional(x, unique=True, trim="-")
-
-
-def cell_text(v):
-    return str(v).encode("utf-8", "surrogatepass").decode("utf-8", "replace")
-
-
-def float_value(v):
-    """What the interpreter's float conversion gives, or None where it fails."""
-    if isinstance(v, str) or v is None or v is pd.NA:
-        return None
-    try:
-        return float(v)
-    except (TypeError, ValueError, OverflowError):
-        return None
 
 
 def oracle(columns):

@@ -3,13 +3,12 @@ the atheris harness makes (fuzz/checks.py), so that every seed and every
 input that once failed stays covered without a fuzzer."""
 
 import pathlib
-import sys
 
 import pytest
 
+import checks
+
 CORPUS = pathlib.Path(__file__).resolve().parent.parent / "fuzz" / "corpus"
-sys.path.insert(0, str(CORPUS.parent))
-import checks  # noqa: E402
 
 
 def files(target):
