@@ -23,18 +23,11 @@
 #include <string_view>
 #include <vector>
 
+#include "check.hpp"
 #include "engine/label_encode.hpp"
 #include "engine/pool.hpp"
 
 namespace {
-
-#define CHECK(cond)                                                          \
-  do {                                                                       \
-    if (!(cond)) {                                                           \
-      std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__); \
-      std::abort();                                                          \
-    }                                                                        \
-  } while (0)
 
 constexpr std::size_t kSortPathCells = 16 * 1024;
 

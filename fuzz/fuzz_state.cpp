@@ -9,20 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "check.hpp"
 #include "api/state_bytes.hpp"
 
 namespace {
 
 using dorvik::EncoderState;
 using dorvik::EncodingInfo;
-
-#define CHECK(cond)                                                 \
-  do {                                                              \
-    if (!(cond)) {                                                  \
-      std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__); \
-      std::abort();                                                 \
-    }                                                               \
-  } while (0)
 
 // The state with map order taken out: what equality means for it.
 struct Plain {
