@@ -154,6 +154,11 @@ CASES = {
         [[7, 7], [49, 0], [7, np.nan]],
         Fit([0, 1], {}, {0: {i: f"t{i}é" for i in range(50)}, 1: {0: "zero"}}),
     ),
+    # Wide and long: ndarray results are filled a band of rows at a time.
+    "many bands": lambda: (
+        np.random.default_rng(1).integers(-1, 12, size=(1000, 70)).astype(float),
+        Fit(list(range(0, 70, 2)), {}, {c: {i: f"c{c}v{i}" for i in range(10)} for c in range(0, 70, 2)}),
+    ),
 }
 
 

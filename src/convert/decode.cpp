@@ -3,6 +3,7 @@
 // call per cell.
 #include "convert/decode.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -97,6 +98,9 @@ class CodeTexts {
   PyObject* missing_;
 };
 
+// Cells of the ndarray result filled per band of rows: 64 KiB of pointers.
+constexpr std::size_t kBandCells = 8192;
+
 PyObject** object_data(PyObject* array) {
   return static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
 }
@@ -133,15 +137,21 @@ Ref decode_array(PyObject*, const Matrix& m, const EncodingInfo& info) {
     texts_at[col] = &texts.emplace_back(*dict_at[col], nan_text.get());
     texts_at[col]->prepare(m.rows);
   }
-  // Column by column: each column's strs stay at hand while it is filled.
+  // The result is row-major. Filled a band of rows at a time, column by
+  // column within the band: each column's strs stay at hand while its cells
+  // are written, and the band's rows stay in cache until every column is in.
   PyObject** out = object_data(o.get());
-  for (std::size_t c = 0; c < m.cols; ++c) {
-    PyObject** cell = out + c;
-    if (CodeTexts* t = texts_at[c]) {
-      for (std::size_t r = 0; r < m.rows; ++r, cell += m.cols) *cell = t->take(m.at(r, c));
-    } else {
-      for (std::size_t r = 0; r < m.rows; ++r, cell += m.cols) {
-        *cell = check(PyFloat_FromDouble(m.at(r, c))).release();
+  const std::size_t band = m.cols > 0 ? std::max<std::size_t>(1, kBandCells / m.cols) : 1;
+  for (std::size_t r0 = 0; r0 < m.rows; r0 += band) {
+    const std::size_t r1 = std::min(m.rows, r0 + band);
+    for (std::size_t c = 0; c < m.cols; ++c) {
+      PyObject** cell = out + r0 * m.cols + c;
+      if (CodeTexts* t = texts_at[c]) {
+        for (std::size_t r = r0; r < r1; ++r, cell += m.cols) *cell = t->take(m.at(r, c));
+      } else {
+        for (std::size_t r = r0; r < r1; ++r, cell += m.cols) {
+          *cell = check(PyFloat_FromDouble(m.at(r, c))).release();
+        }
       }
     }
   }
