@@ -483,6 +483,38 @@ def frames():
         {"y": object}
     )
     yield "empty", pd.DataFrame({"a": pd.Series([], dtype=object), "b": pd.Series([], dtype="f8")})
+    yield from arrow_frames()
+
+
+def arrow_frames():
+    """pandas string columns whose texts Arrow holds, where pyarrow is there:
+    they are read from Arrow's buffers, nulls and chunks included."""
+    if pd.Series(["a"], dtype="str").dtype.storage != "pyarrow":
+        return
+    rng = np.random.default_rng(4)
+
+    def col(cells):
+        return pd.Series(cells, dtype="str")
+
+    many = [f"w{i}é" if i % 3 else f"k{i}" for i in rng.integers(0, 300, 40_000)]
+    distinct = [f"id{i:07d}" for i in rng.permutation(40_000)]
+    for k in rng.choice(40_000, 4_000, replace=False):
+        many[k] = distinct[k] = None
+    yield "arrow-nulls", pd.DataFrame({
+        "leading": col([None, None, "b", None, "a", "", "é"]),
+        "all-null": col([None] * 7),
+        "none-null": col(["z", "y", "", "nan", "NaN", "<NA>", "日本"]),
+        "trailing": col(["q", None, None, None, None, None, None]),
+        "f": np.arange(7.0),
+    })
+    yield "arrow-large", pd.DataFrame({"many": col(many), "distinct": col(distinct)})
+    chunked = pd.concat([pd.DataFrame({"t": col([None, "b", "a"])}), pd.DataFrame({"t": col(["c", None, "a"])})],
+                        ignore_index=True)
+    assert chunked["t"].array.__arrow_array__().num_chunks == 2
+    yield "arrow-chunks", chunked
+    sliced = pd.DataFrame({"t": col(["x", None, "y", "z"] * 3), "n": np.arange(12)}).iloc[5:]
+    assert sliced["t"].array.__arrow_array__().chunk(0).offset == 5
+    yield "arrow-offset", sliced
 
 
 @pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning")

@@ -1,5 +1,6 @@
 #include "convert/input.hpp"
 
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -134,50 +135,118 @@ Ref pandas_of_frame(PyObject* obj) {
   return pandas;
 }
 
-// A column's cells as a 1-D ndarray equal to its column of `values`: the
-// array itself for plain numeric and object NumPy columns, the object array
-// of its str objects and missing values for a pandas string column; NULL for
-// anything else.
-Ref column_cells(PyObject* series, PyObject* string_dtype) {
+std::size_t int_attr(PyObject* obj, const char* name) {
+  Ref v = check(PyObject_GetAttrString(obj, name));
+  return read_dim(v.get());
+}
+
+// The address of an Arrow buffer, or NULL for None.
+const void* buffer_address(PyObject* buffer) {
+  if (buffer == Py_None) return nullptr;
+  Ref address = check(PyObject_GetAttrString(buffer, "address"));
+  void* p = PyLong_AsVoidPtr(address.get());
+  if (p == nullptr && PyErr_Occurred()) throw PyError{};
+  return p;
+}
+
+// The Arrow chunks of a pandas string column stored by pyarrow, when they
+// are large_string arrays; nothing otherwise.
+std::optional<ColumnCells> arrow_chunks(PyObject* series) {
+  ColumnCells cells;
+  cells.arrow = true;
+  Ref array = check(PyObject_GetAttrString(series, "array"));
+  cells.array = check(PyObject_CallMethod(array.get(), "__arrow_array__", nullptr));
+  Ref chunks = check(PyObject_GetAttrString(cells.array.get(), "chunks"));
+  Ref iter = check(PyObject_GetIter(chunks.get()));
+  while (Ref chunk = Ref::steal(PyIter_Next(iter.get()))) {
+    Ref type = check(PyObject_GetAttrString(chunk.get(), "type"));
+    Ref type_text = check(PyObject_Str(type.get()));
+    const std::string_view kind = utf8_view(type_text.get());
+    if (kind != "large_string") return std::nullopt;  // what pandas keeps its texts in
+    Ref buffers = check(PyObject_CallMethod(chunk.get(), "buffers", nullptr));
+    if (!PyList_Check(buffers.get()) || PyList_GET_SIZE(buffers.get()) != 3) return std::nullopt;
+    ArrowTextChunk c;
+    c.validity = static_cast<const std::uint8_t*>(buffer_address(PyList_GET_ITEM(buffers.get(), 0)));
+    c.offsets = static_cast<const std::int64_t*>(buffer_address(PyList_GET_ITEM(buffers.get(), 1)));
+    c.data = static_cast<const char*>(buffer_address(PyList_GET_ITEM(buffers.get(), 2)));
+    c.offset = int_attr(chunk.get(), "offset");
+    const Py_ssize_t length = PyObject_Length(chunk.get());
+    if (length < 0) throw PyError{};
+    c.length = static_cast<std::size_t>(length);
+    if (c.offsets == nullptr && c.length > 0) return std::nullopt;
+    cells.chunks.push_back(c);
+  }
+  if (PyErr_Occurred()) throw PyError{};
+  return cells;
+}
+
+// Whether a pandas StringDtype keeps its texts in Arrow and reads missing
+// values as the float NaN (the default "str" dtype when pyarrow is there).
+bool arrow_with_nan(PyObject* dtype) {
+  Ref storage = check(PyObject_GetAttrString(dtype, "storage"));
+  if (!PyUnicode_Check(storage.get())) return false;
+  const std::string_view s = utf8_view(storage.get());
+  if (s != "pyarrow" && s != "pyarrow_numpy") return false;
+  Ref na = check(PyObject_GetAttrString(dtype, "na_value"));
+  return PyFloat_CheckExact(na.get()) && std::isnan(PyFloat_AS_DOUBLE(na.get()));
+}
+
+// A column's cells, equal to its column of `values`: the array itself for
+// plain numeric and object NumPy columns; for a pandas string column, its
+// Arrow chunks where that storage reads missing values as NaN, else the
+// object array of its str objects and missing values; nothing for anything
+// else.
+std::optional<ColumnCells> column_cells(PyObject* series, PyObject* string_dtype) {
   Ref dtype = check(PyObject_GetAttrString(series, "dtype"));
   if (PyArray_DescrCheck(dtype.get())) {
     const auto* descr = reinterpret_cast<PyArray_Descr*>(dtype.get());
-    if (descr->type_num != NPY_OBJECT && !is_plain_numeric(descr)) return Ref();
-    return check(PyObject_CallMethod(series, "to_numpy", nullptr));
+    if (descr->type_num != NPY_OBJECT && !is_plain_numeric(descr)) return std::nullopt;
+    return ColumnCells{check(PyObject_CallMethod(series, "to_numpy", nullptr))};
   }
   if (string_dtype == nullptr || check_status(PyObject_IsInstance(dtype.get(), string_dtype)) == 0) {
-    return Ref();
+    return std::nullopt;
   }
+  if (arrow_with_nan(dtype.get())) return arrow_chunks(series);
   Ref kw = check(Py_BuildValue("{s:s}", "dtype", "object"));
   Ref method = check(PyObject_GetAttrString(series, "to_numpy"));
   Ref none = check(PyTuple_New(0));
-  return check(PyObject_Call(method.get(), none.get(), kw.get()));
+  return ColumnCells{check(PyObject_Call(method.get(), none.get(), kw.get()))};
 }
 
-// The columns of an exact pandas DataFrame as 1-D arrays (see column_cells),
-// when every column has one. Their cells are those of the frame's `values`,
-// without boxing each number into an object; anything else is read through
-// `values`.
-std::optional<std::vector<Ref>> frame_columns_or_fail(PyObject* obj, size_t rows, size_t cols) {
+bool is_column_array(PyObject* obj, size_t rows) {
+  if (!PyArray_Check(obj)) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(obj);
+  const PyArray_Descr* descr = PyArray_DESCR(a);
+  return PyArray_NDIM(a) == 1 && static_cast<size_t>(PyArray_DIMS(a)[0]) == rows &&
+         (descr->type_num == NPY_OBJECT || is_plain_numeric(descr));
+}
+
+std::size_t chunk_rows(const ColumnCells& cells) {
+  std::size_t n = 0;
+  for (const ArrowTextChunk& c : cells.chunks) n += c.length;
+  return n;
+}
+
+// The columns of an exact pandas DataFrame (see column_cells), when every
+// column has them. Their cells are those of the frame's `values`, without
+// boxing each number into an object; anything else is read through `values`.
+std::optional<std::vector<ColumnCells>> frame_columns_or_fail(PyObject* obj, size_t rows, size_t cols) {
   Ref pandas = pandas_of_frame(obj);
   if (!pandas) return std::nullopt;
   Ref string_dtype = Ref::steal(PyObject_GetAttrString(pandas.get(), "StringDtype"));
   PyErr_Clear();
-  std::vector<Ref> columns;
+  std::vector<ColumnCells> columns;
   columns.reserve(cols);
   Ref items = check(PyObject_CallMethod(obj, "items", nullptr));
   Ref iter = check(PyObject_GetIter(items.get()));
   while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
     if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) return std::nullopt;
-    Ref arr = column_cells(PyTuple_GET_ITEM(item.get(), 1), string_dtype.get());
-    if (!arr || !PyArray_Check(arr.get())) return std::nullopt;
-    auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
-    const PyArray_Descr* descr = PyArray_DESCR(a);
-    if (PyArray_NDIM(a) != 1 || static_cast<size_t>(PyArray_DIMS(a)[0]) != rows ||
-        (descr->type_num != NPY_OBJECT && !is_plain_numeric(descr))) {
+    std::optional<ColumnCells> cells = column_cells(PyTuple_GET_ITEM(item.get(), 1), string_dtype.get());
+    if (!cells) return std::nullopt;
+    if (cells->arrow ? chunk_rows(*cells) != rows : !is_column_array(cells->array.get(), rows)) {
       return std::nullopt;
     }
-    columns.push_back(std::move(arr));
+    columns.push_back(std::move(*cells));
   }
   if (PyErr_Occurred()) throw PyError{};
   if (columns.size() != cols) return std::nullopt;
@@ -185,7 +254,7 @@ std::optional<std::vector<Ref>> frame_columns_or_fail(PyObject* obj, size_t rows
 }
 
 // A shortcut only: where pandas raises on the way, `values` is read instead.
-std::optional<std::vector<Ref>> frame_columns(PyObject* obj, size_t rows, size_t cols) {
+std::optional<std::vector<ColumnCells>> frame_columns(PyObject* obj, size_t rows, size_t cols) {
   try {
     return frame_columns_or_fail(obj, rows, cols);
   } catch (const PyError&) {

@@ -3,9 +3,14 @@
 // phase 3 assembles the fit.
 #include "convert/object_array.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
+#include <optional>
+
+#include <oneapi/tbb/parallel_for.h>
 
 #include "bind/errors.hpp"
 #include "bind/numpy.hpp"
@@ -15,6 +20,7 @@
 #include "engine/columns.hpp"
 #include "engine/hash.hpp"
 #include "engine/number_text.hpp"
+#include "engine/pool.hpp"
 
 namespace dorvik {
 
@@ -177,17 +183,7 @@ class TextColumnBuilder {
         return;
       }
     }
-    if (by_content_on_ && ++content_probes_ == kContentTrial) {
-      // With K equally common texts, n lookups repeat about n^2 / 2K of them:
-      // few repeats mean K is near the row count, and hashing finds little.
-      const std::size_t repeats = kContentTrial - content_added_;
-      if (kContentTrial * kContentTrial >= nrows_ * repeats) {
-        by_content_on_ = false;
-        by_content_ = FlatIndex();
-        // Mostly distinct texts: a cache of objects would grow as large.
-        if (by_object_on_ && object_hits_ * 4 < object_probes_) drop_object_cache();
-      }
-    }
+    judge_content_cache();
     const std::uint32_t entry = by_content_on_ ? entry_by_content(o) : add_entry(raw_text(o));
     if (by_object_on_) {
       // The reference keeps the address from being reused by another object.
@@ -196,6 +192,17 @@ class TextColumnBuilder {
                                 [](std::uint32_t) { return false; });
       objects_.push_back(o);
       object_entry_.push_back(entry);
+    }
+  }
+
+  // A text whose bytes outlive the call (held by the caller), with no
+  // object of its own.
+  void add_text(std::string_view text) {
+    judge_content_cache();
+    if (by_content_on_) {
+      entry_of(text, [](std::string_view t) { return t; });
+    } else {
+      add_entry(text);
     }
   }
 
@@ -212,6 +219,35 @@ class TextColumnBuilder {
     by_object_ = FlatIndex();
   }
 
+  void judge_content_cache() {
+    if (!by_content_on_ || ++content_probes_ != kContentTrial) return;
+    // With K equally common texts, n lookups repeat about n^2 / 2K of them:
+    // few repeats mean K is near the row count, and hashing finds little.
+    const std::size_t repeats = kContentTrial - content_added_;
+    if (kContentTrial * kContentTrial >= nrows_ * repeats) {
+      by_content_on_ = false;
+      by_content_ = FlatIndex();
+      // Mostly distinct texts: a cache of objects would grow as large.
+      if (by_object_on_ && object_hits_ * 4 < object_probes_) drop_object_cache();
+    }
+  }
+
+  // The entry of `text`: an earlier one with the same bytes, or a new one
+  // whose bytes `keep` makes last until the call ends.
+  template <class Keep>
+  std::uint32_t entry_of(std::string_view text, Keep&& keep) {
+    const auto next = static_cast<std::uint32_t>(column_.texts.size());
+    auto [entry, added] = by_content_.find_or_insert(
+        hash_bytes(text, seed_), next, [&](std::uint32_t j) { return same_bytes(column_.texts[j], text); });
+    if (!added) {
+      ++content_hits_;
+      column_.rows.push_back(entry);
+      return entry;
+    }
+    ++content_added_;
+    return add_entry(keep(text));
+  }
+
   // The entry of the cell's text: an earlier one with the same bytes, or new.
   std::uint32_t entry_by_content(PyObject* o) {
     std::string_view text;
@@ -223,21 +259,13 @@ class TextColumnBuilder {
       if (!str) panic_with_error("cant convert to str");
       text = str_utf8(str.get(), scratch_);
     }
-    const auto next = static_cast<std::uint32_t>(column_.texts.size());
-    auto [entry, added] = by_content_.find_or_insert(
-        hash_bytes(text, seed_), next, [&](std::uint32_t j) { return same_bytes(column_.texts[j], text); });
-    if (!added) {
-      ++content_hits_;
-      column_.rows.push_back(entry);
-      return entry;
-    }
-    ++content_added_;
-    if (PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o)) {
-      store_.keep_alive.push_back(Ref::incref(o));  // viewed in place
-    } else {
-      text = store_.arena.copy(text);
-    }
-    return add_entry(text);
+    return entry_of(text, [&](std::string_view t) {
+      if (PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o)) {
+        store_.keep_alive.push_back(Ref::incref(o));  // viewed in place
+        return t;
+      }
+      return store_.arena.copy(t);
+    });
   }
 
   std::string_view raw_text(PyObject* o) {
@@ -320,6 +348,48 @@ void read_column(const Source& source, std::size_t col, Matrix& m, CellTexts& st
   store.columns.push_back({col, text.finish()});
 }
 
+std::string_view arrow_bytes(const ArrowTextChunk& chunk, std::size_t k) {
+  const std::int64_t from = chunk.offsets[k], to = chunk.offsets[k + 1];
+  return {chunk.data + from, static_cast<std::size_t>(to - from)};
+}
+
+// An Arrow string column, read as `values` would give its cells: a str for
+// each valid row and the float NaN for each null. NaN is a float, so the
+// column stays numeric until its first valid row; later nulls read as the
+// text "nan". The texts are viewed where Arrow holds them.
+void read_arrow_column(const ColumnCells& cells, std::size_t col, Matrix& m, CellTexts& store) {
+  std::optional<TextColumnBuilder> text;
+  std::size_t r = 0;
+  for (const ArrowTextChunk& chunk : cells.chunks) {
+    for (std::size_t i = 0; i < chunk.length; ++i, ++r) {
+      const std::size_t k = chunk.offset + i;
+      const bool valid = chunk.validity == nullptr || ((chunk.validity[k >> 3] >> (k & 7)) & 1);
+      if (!text) {
+        if (!valid) {
+          m.at(r, col) = std::numeric_limits<double>::quiet_NaN();
+          continue;
+        }
+        text.emplace(store, m.rows);
+        for (std::size_t j = 0; j < r; ++j) text->add_number(m.at(j, col));
+      }
+      text->add_text(valid ? arrow_bytes(chunk, k) : std::string_view("nan"));
+    }
+  }
+  if (text) store.columns.push_back({col, text->finish()});
+}
+
+// Arrow columns involve no Python object, so they are read on the pool at
+// once, each into a store of its own.
+std::vector<CellTexts> read_arrow_columns(const std::vector<ColumnCells>& columns,
+                                          const std::vector<std::size_t>& which, Matrix& m) {
+  std::vector<CellTexts> stores(which.size());
+  run_in_pool([&] {
+    tbb::parallel_for(std::size_t{0}, which.size(),
+                      [&](std::size_t j) { read_arrow_column(columns[which[j]], which[j], m, stores[j]); });
+  });
+  return stores;
+}
+
 void check_capacity(std::size_t nrows, std::size_t ncols) {
   std::size_t cells = 0;
   if (__builtin_mul_overflow(nrows, ncols, &cells) || cells > PTRDIFF_MAX / sizeof(double)) {
@@ -384,7 +454,7 @@ Encoded encode_object_array(PyObject* source, std::size_t nrows, std::size_t nco
   return e;
 }
 
-std::optional<Encoded> encode_column_arrays(const std::vector<Ref>& columns, std::size_t nrows) {
+std::optional<Encoded> encode_column_arrays(const std::vector<ColumnCells>& columns, std::size_t nrows) {
   const std::size_t ncols = columns.size();
   check_capacity(nrows, ncols);
   Encoded e = new_encoded(nrows, ncols);
@@ -393,15 +463,27 @@ std::optional<Encoded> encode_column_arrays(const std::vector<Ref>& columns, std
 
   CellTexts store;
   store.python_allowed = false;
+  std::vector<std::size_t> arrow;
   try {
     for (std::size_t col = 0; col < ncols; ++col) {
-      auto* arr = reinterpret_cast<PyArrayObject*>(columns[col].get());
+      if (columns[col].arrow) {
+        arrow.push_back(col);
+        continue;
+      }
+      auto* arr = reinterpret_cast<PyArrayObject*>(columns[col].array.get());
       if (read_numeric_column(arr, m, col)) continue;
-      read_column(ColumnSource(columns[col].get()), col, m, store);
+      read_column(ColumnSource(columns[col].array.get()), col, m, store);
     }
   } catch (const NeedsPython&) {
     return std::nullopt;
   }
+  // Their arenas hold number texts of the columns, until the fit is made.
+  std::vector<CellTexts> arrow_stores = read_arrow_columns(columns, arrow, m);
+  for (CellTexts& s : arrow_stores) {
+    for (PendingColumn& c : s.columns) store.columns.push_back(std::move(c));
+  }
+  std::sort(store.columns.begin(), store.columns.end(),
+            [](const PendingColumn& a, const PendingColumn& b) { return a.index < b.index; });
   e.info = encode_texts(m, store);
   return e;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -24,10 +25,30 @@ struct Encoded {
 // its text columns and returns the matrix with a fresh fit.
 Encoded encode_object_array(PyObject* source, std::size_t nrows, std::size_t ncols);
 
-// The same for a table given as one 1-D ndarray per column (object, bool,
-// integer or float16/32/64), as an exact pandas DataFrame holds them. Gives
-// up, with nothing observable done, at the first cell whose conversion could
-// run Python code: the caller then reads the frame's `values` instead.
-std::optional<Encoded> encode_column_arrays(const std::vector<Ref>& columns, std::size_t nrows);
+// One chunk of an Arrow large_string array: row i of the chunk is the bytes
+// [offsets[offset + i], offsets[offset + i + 1]) of `data`, and null where bit
+// offset + i of `validity` is clear.
+struct ArrowTextChunk {
+  const std::uint8_t* validity = nullptr;  // NULL: no nulls
+  const std::int64_t* offsets = nullptr;
+  const char* data = nullptr;
+  std::size_t offset = 0;
+  std::size_t length = 0;
+};
+
+// A column of a table as an exact pandas DataFrame holds it: a 1-D ndarray
+// (object, bool, integer or float16/32/64), or the Arrow chunks of a string
+// column whose missing value is NaN, read in place (`array` then keeps their
+// buffers alive).
+struct ColumnCells {
+  Ref array;
+  bool arrow = false;
+  std::vector<ArrowTextChunk> chunks;
+};
+
+// The same for a table given column by column. Gives up, with nothing
+// observable done, at the first cell whose conversion could run Python code:
+// the caller then reads the frame's `values` instead.
+std::optional<Encoded> encode_column_arrays(const std::vector<ColumnCells>& columns, std::size_t nrows);
 
 }  // namespace dorvik
