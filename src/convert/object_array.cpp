@@ -26,30 +26,6 @@ namespace dorvik {
 
 namespace {
 
-// Thrown where a read of column arrays meets a cell whose conversion could
-// run Python code; nothing observable has happened before it.
-struct NeedsPython {};
-
-// Builtin objects whose float conversion and str() run no Python code and
-// give the same text on every call.
-bool is_inert(PyObject* o) {
-  return PyUnicode_CheckExact(o) || PyFloat_CheckExact(o) || PyLong_CheckExact(o) ||
-         PyBool_Check(o) || o == Py_None;
-}
-
-// A cell as phase 1 holds it: borrowed from an array while no Python code can
-// run, owned otherwise.
-struct Cell {
-  PyObject* obj;
-  Ref owned;
-
-  // Called before Python code runs on the cell's behalf: that code could
-  // drop the array's reference to it.
-  void hold() {
-    if (!owned) owned = Ref::incref(obj);
-  }
-};
-
 // Any source: the cell is source[(row, col)].
 class ItemSource {
  public:
@@ -136,173 +112,6 @@ bool reads_like_ndarray(PyObject* obj) {
   return PyArray_Check(obj) && type_name(obj) == "memmap";
 }
 
-// What phase 1 leaves for phase 2, alive until the call ends.
-struct CellTexts {
-  TextArena arena;
-  std::vector<Ref> keep_alive;  // objects whose bytes are viewed or identity cached
-  std::vector<PendingColumn> columns;
-  bool python_allowed = true;  // false: give up at the first non-inert cell
-};
-
-// Collects one text column's entries. Three shortcuts keep that cheap, each
-// dropped once a sample shows it does not pay, and none changes a result:
-// repeats of one object are found by address; equal texts of different
-// objects by content, so that phase 2 sees each text about once; and where
-// most texts are distinct, entries are just appended for phase 2 to sort.
-class TextColumnBuilder {
- public:
-  TextColumnBuilder(CellTexts& store, std::size_t nrows)
-      : store_(store), nrows_(nrows), seed_(random_seed()) {
-    column_.rows.reserve(nrows);
-  }
-
-  void add_number(double x) {
-    char buf[kNumberTextMax];
-    add_entry(store_.arena.copy({buf, number_text(x, buf)}));
-  }
-
-  void add_cell(Cell& cell) {
-    PyObject* o = cell.obj;
-    if (!is_inert(o)) {
-      if (!store_.python_allowed) throw NeedsPython{};
-      cell.hold();
-      add_entry(str_copy(o));
-      return;
-    }
-    // Early rows repeat few texts of a column with many; only misses that
-    // repeat a known text show that its equal texts are separate objects.
-    if (by_object_on_ && ++object_probes_ == kObjectTrial && object_hits_ * 4 < content_hits_) {
-      drop_object_cache();
-    }
-    if (by_object_on_) {
-      auto hit = by_object_.find(hash_word(address(o), seed_),
-                                 [&](std::uint32_t j) { return objects_[j] == o; });
-      if (hit) {
-        ++object_hits_;
-        column_.rows.push_back(object_entry_[*hit]);
-        return;
-      }
-    }
-    judge_content_cache();
-    const std::uint32_t entry = by_content_on_ ? entry_by_content(o) : add_entry(raw_text(o));
-    if (by_object_on_) {
-      // The reference keeps the address from being reused by another object.
-      store_.keep_alive.push_back(Ref::incref(o));
-      by_object_.find_or_insert(hash_word(address(o), seed_), static_cast<std::uint32_t>(objects_.size()),
-                                [](std::uint32_t) { return false; });
-      objects_.push_back(o);
-      object_entry_.push_back(entry);
-    }
-  }
-
-  // A text whose bytes outlive the call (held by the caller), with no
-  // object of its own.
-  void add_text(std::string_view text) {
-    judge_content_cache();
-    if (by_content_on_) {
-      entry_of(text, [](std::string_view t) { return t; });
-    } else {
-      add_entry(text);
-    }
-  }
-
-  TextColumn finish() { return std::move(column_); }
-
- private:
-  static constexpr std::size_t kObjectTrial = 4096;
-  static constexpr std::size_t kContentTrial = 16384;
-
-  static std::uintptr_t address(PyObject* o) { return reinterpret_cast<std::uintptr_t>(o); }
-
-  void drop_object_cache() {
-    by_object_on_ = false;
-    by_object_ = FlatIndex();
-  }
-
-  void judge_content_cache() {
-    if (!by_content_on_ || ++content_probes_ != kContentTrial) return;
-    // With K equally common texts, n lookups repeat about n^2 / 2K of them:
-    // few repeats mean K is near the row count, and hashing finds little.
-    const std::size_t repeats = kContentTrial - content_added_;
-    if (kContentTrial * kContentTrial >= nrows_ * repeats) {
-      by_content_on_ = false;
-      by_content_ = FlatIndex();
-      // Mostly distinct texts: a cache of objects would grow as large.
-      if (by_object_on_ && object_hits_ * 4 < object_probes_) drop_object_cache();
-    }
-  }
-
-  // The entry of `text`: an earlier one with the same bytes, or a new one
-  // whose bytes `keep` makes last until the call ends.
-  template <class Keep>
-  std::uint32_t entry_of(std::string_view text, Keep&& keep) {
-    const auto next = static_cast<std::uint32_t>(column_.texts.size());
-    auto [entry, added] = by_content_.find_or_insert(
-        hash_bytes(text, seed_), next, [&](std::uint32_t j) { return same_bytes(column_.texts[j], text); });
-    if (!added) {
-      ++content_hits_;
-      column_.rows.push_back(entry);
-      return entry;
-    }
-    ++content_added_;
-    return add_entry(keep(text));
-  }
-
-  // The entry of the cell's text: an earlier one with the same bytes, or new.
-  std::uint32_t entry_by_content(PyObject* o) {
-    std::string_view text;
-    Ref str;
-    if (PyUnicode_CheckExact(o)) {
-      text = str_utf8(o, scratch_);
-    } else {
-      str = Ref::steal(PyObject_Str(o));
-      if (!str) panic_with_error("cant convert to str");
-      text = str_utf8(str.get(), scratch_);
-    }
-    return entry_of(text, [&](std::string_view t) {
-      if (PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o)) {
-        store_.keep_alive.push_back(Ref::incref(o));  // viewed in place
-        return t;
-      }
-      return store_.arena.copy(t);
-    });
-  }
-
-  std::string_view raw_text(PyObject* o) {
-    return PyUnicode_CheckExact(o) ? str_utf8_copy(o, store_.arena) : str_copy(o);
-  }
-
-  std::string_view str_copy(PyObject* cell) {
-    Ref text = Ref::steal(PyObject_Str(cell));
-    if (!text) panic_with_error("cant convert to str");
-    return str_utf8_copy(text.get(), store_.arena);
-  }
-
-  std::uint32_t add_entry(std::string_view text) {
-    const auto entry = static_cast<std::uint32_t>(column_.texts.size());
-    column_.rows.push_back(entry);
-    column_.texts.push_back(text);
-    return entry;
-  }
-
-  CellTexts& store_;
-  const std::size_t nrows_;
-  TextColumn column_;
-  std::string scratch_;  // texts encoded only to be looked up
-  FlatIndex by_object_;
-  std::vector<PyObject*> objects_;
-  std::vector<std::uint32_t> object_entry_;
-  FlatIndex by_content_;
-  std::uint64_t seed_;
-  std::size_t object_probes_ = 0;
-  std::size_t object_hits_ = 0;
-  std::size_t content_probes_ = 0;
-  std::size_t content_added_ = 0;
-  std::size_t content_hits_ = 0;
-  bool by_object_on_ = true;
-  bool by_content_on_ = true;
-};
-
 // How many cells ahead their objects are prefetched.
 constexpr std::size_t kCellsAhead = 8;
 
@@ -336,7 +145,9 @@ void read_column(const Source& source, std::size_t col, Matrix& m, CellTexts& st
   }
   if (r == m.rows) return;
 
-  TextColumnBuilder text(store, m.rows);
+  TextColumn column;
+  column.rows.resize(m.rows);
+  TextColumnBuilder text(store, m.rows, column.rows.data());
   for (std::size_t i = 0; i < r; ++i) text.add_number(m.at(i, col));
   text.add_cell(cell);
   cell = Cell{nullptr, Ref()};
@@ -345,49 +156,8 @@ void read_column(const Source& source, std::size_t col, Matrix& m, CellTexts& st
     Cell next = source.get(r, col);
     text.add_cell(next);
   }
-  store.columns.push_back({col, text.finish()});
-}
-
-std::string_view arrow_bytes(const ArrowTextChunk& chunk, std::size_t k) {
-  const std::int64_t from = chunk.offsets[k], to = chunk.offsets[k + 1];
-  return {chunk.data + from, static_cast<std::size_t>(to - from)};
-}
-
-// An Arrow string column, read as `values` would give its cells: a str for
-// each valid row and the float NaN for each null. NaN is a float, so the
-// column stays numeric until its first valid row; later nulls read as the
-// text "nan". The texts are viewed where Arrow holds them.
-void read_arrow_column(const ColumnCells& cells, std::size_t col, Matrix& m, CellTexts& store) {
-  std::optional<TextColumnBuilder> text;
-  std::size_t r = 0;
-  for (const ArrowTextChunk& chunk : cells.chunks) {
-    for (std::size_t i = 0; i < chunk.length; ++i, ++r) {
-      const std::size_t k = chunk.offset + i;
-      const bool valid = chunk.validity == nullptr || ((chunk.validity[k >> 3] >> (k & 7)) & 1);
-      if (!text) {
-        if (!valid) {
-          m.at(r, col) = std::numeric_limits<double>::quiet_NaN();
-          continue;
-        }
-        text.emplace(store, m.rows);
-        for (std::size_t j = 0; j < r; ++j) text->add_number(m.at(j, col));
-      }
-      text->add_text(valid ? arrow_bytes(chunk, k) : std::string_view("nan"));
-    }
-  }
-  if (text) store.columns.push_back({col, text->finish()});
-}
-
-// Arrow columns involve no Python object, so they are read on the pool at
-// once, each into a store of its own.
-std::vector<CellTexts> read_arrow_columns(const std::vector<ColumnCells>& columns,
-                                          const std::vector<std::size_t>& which, Matrix& m) {
-  std::vector<CellTexts> stores(which.size());
-  run_in_pool([&] {
-    tbb::parallel_for(std::size_t{0}, which.size(),
-                      [&](std::size_t j) { read_arrow_column(columns[which[j]], which[j], m, stores[j]); });
-  });
-  return stores;
+  column.texts = text.finish();
+  store.columns.push_back({col, std::move(column)});
 }
 
 void check_capacity(std::size_t nrows, std::size_t ncols) {
@@ -417,9 +187,14 @@ Encoded new_encoded(std::size_t nrows, std::size_t ncols) {
 }
 
 // Phases 2 and 3: the text columns encoded on the pool, then the fit.
-EncodingInfo encode_texts(Matrix& m, const CellTexts& store) {
-  std::vector<ColumnResult> results =
-      encode_text_columns(store.columns, SendPtr{m.begin()}, m.row_step(), m.col_step());
+EncodingInfo encode_texts(Matrix& m, std::vector<CellTexts>& stores) {
+  std::vector<PendingColumn> columns;
+  for (CellTexts& s : stores) {
+    for (PendingColumn& c : s.columns) columns.push_back(std::move(c));
+  }
+  std::sort(columns.begin(), columns.end(),
+            [](const PendingColumn& a, const PendingColumn& b) { return a.index < b.index; });
+  std::vector<ColumnResult> results = encode_text_columns(columns, SendPtr{m.begin()}, m.row_step(), m.col_step());
   EncodingInfo info;
   info.text_columns.reserve(results.size());
   info.text_to_code.reserve(results.size());
@@ -432,6 +207,23 @@ EncodingInfo encode_texts(Matrix& m, const CellTexts& store) {
   return info;
 }
 
+// The columns of an object array of the table's shape, for reading on the
+// pool; nothing for any other layout.
+std::optional<std::vector<PoolColumn>> object_columns(PyArrayObject* arr, std::size_t nrows, std::size_t ncols) {
+  const int nd = PyArray_NDIM(arr);
+  const npy_intp* dims = PyArray_DIMS(arr);
+  const npy_intp* strides = PyArray_STRIDES(arr);
+  const char* data = static_cast<const char*>(PyArray_DATA(arr));
+  const bool fits = nd == 2 ? static_cast<std::size_t>(dims[0]) == nrows && static_cast<std::size_t>(dims[1]) == ncols
+                            : nd == 1 && static_cast<std::size_t>(dims[0]) == nrows && ncols == 1;
+  if (PyArray_TYPE(arr) != NPY_OBJECT || !fits) return std::nullopt;
+  std::vector<PoolColumn> columns;
+  for (std::size_t c = 0; c < ncols; ++c) {
+    columns.push_back({c, {data + (nd == 2 ? static_cast<npy_intp>(c) * strides[1] : 0), strides[0]}});
+  }
+  return columns;
+}
+
 }  // namespace
 
 Encoded encode_object_array(PyObject* source, std::size_t nrows, std::size_t ncols) {
@@ -441,16 +233,27 @@ Encoded encode_object_array(PyObject* source, std::size_t nrows, std::size_t nco
   if (m.size() == 0) return e;  // no cell to read
 
   const bool in_place = reads_like_ndarray(source);
-  if (in_place && read_numeric_array(reinterpret_cast<PyArrayObject*>(source), m)) return e;
-  CellTexts store;
-  if (in_place && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(source)) == NPY_OBJECT) {
+  auto* arr = reinterpret_cast<PyArrayObject*>(source);
+  if (in_place && read_numeric_array(arr, m)) return e;
+  if (in_place) {
+    // Tried first: reading on the pool runs no Python code, so the serial
+    // read below starts afresh where it gives up.
+    if (auto columns = object_columns(arr, nrows, ncols)) {
+      if (auto stores = read_on_pool(*columns, m)) {
+        e.info = encode_texts(m, *stores);
+        return e;
+      }
+    }
+  }
+  std::vector<CellTexts> stores(1);
+  if (in_place && PyArray_TYPE(arr) == NPY_OBJECT) {
     const ObjectArraySource cells(source);
-    for (std::size_t col = 0; col < ncols; ++col) read_column(cells, col, m, store);
+    for (std::size_t col = 0; col < ncols; ++col) read_column(cells, col, m, stores[0]);
   } else {
     const ItemSource cells(source);
-    for (std::size_t col = 0; col < ncols; ++col) read_column(cells, col, m, store);
+    for (std::size_t col = 0; col < ncols; ++col) read_column(cells, col, m, stores[0]);
   }
-  e.info = encode_texts(m, store);
+  e.info = encode_texts(m, stores);
   return e;
 }
 
@@ -461,30 +264,35 @@ std::optional<Encoded> encode_column_arrays(const std::vector<ColumnCells>& colu
   Matrix& m = e.matrix;
   if (m.size() == 0) return e;
 
-  CellTexts store;
-  store.python_allowed = false;
-  std::vector<std::size_t> arrow;
-  try {
-    for (std::size_t col = 0; col < ncols; ++col) {
-      if (columns[col].arrow) {
-        arrow.push_back(col);
-        continue;
-      }
-      auto* arr = reinterpret_cast<PyArrayObject*>(columns[col].array.get());
-      if (read_numeric_column(arr, m, col)) continue;
-      read_column(ColumnSource(columns[col].array.get()), col, m, store);
+  std::vector<PoolColumn> on_pool, arrow;
+  std::vector<std::size_t> objects;
+  for (std::size_t col = 0; col < ncols; ++col) {
+    if (columns[col].arrow) {
+      on_pool.push_back({col, {nullptr, 0}, &columns[col].chunks});
+      arrow.push_back(on_pool.back());
+      continue;
     }
+    auto* arr = reinterpret_cast<PyArrayObject*>(columns[col].array.get());
+    if (read_numeric_column(arr, m, col)) continue;
+    objects.push_back(col);
+    on_pool.push_back({col, {static_cast<const char*>(PyArray_DATA(arr)), PyArray_STRIDES(arr)[0]}});
+  }
+  if (auto stores = read_on_pool(on_pool, m)) {
+    e.info = encode_texts(m, *stores);
+    return e;
+  }
+  // Some object column holds other objects: those columns are read here, the
+  // Arrow columns again on the pool.
+  std::vector<CellTexts> stores(1);
+  stores[0].python_allowed = false;
+  try {
+    for (std::size_t col : objects) read_column(ColumnSource(columns[col].array.get()), col, m, stores[0]);
   } catch (const NeedsPython&) {
     return std::nullopt;
   }
-  // Their arenas hold number texts of the columns, until the fit is made.
-  std::vector<CellTexts> arrow_stores = read_arrow_columns(columns, arrow, m);
-  for (CellTexts& s : arrow_stores) {
-    for (PendingColumn& c : s.columns) store.columns.push_back(std::move(c));
-  }
-  std::sort(store.columns.begin(), store.columns.end(),
-            [](const PendingColumn& a, const PendingColumn& b) { return a.index < b.index; });
-  e.info = encode_texts(m, store);
+  std::optional<std::vector<CellTexts>> arrow_stores = read_on_pool(arrow, m);
+  for (CellTexts& s : *arrow_stores) stores.push_back(std::move(s));
+  e.info = encode_texts(m, stores);
   return e;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bind/ref.hpp"
+#include "convert/pool_read.hpp"
 #include "engine/encoding_info.hpp"
 #include "engine/matrix.hpp"
 
@@ -24,17 +25,6 @@ struct Encoded {
 // Reads the cells of `source` (item access with (row, col)), label-encodes
 // its text columns and returns the matrix with a fresh fit.
 Encoded encode_object_array(PyObject* source, std::size_t nrows, std::size_t ncols);
-
-// One chunk of an Arrow large_string array: row i of the chunk is the bytes
-// [offsets[offset + i], offsets[offset + i + 1]) of `data`, and null where bit
-// offset + i of `validity` is clear.
-struct ArrowTextChunk {
-  const std::uint8_t* validity = nullptr;  // NULL: no nulls
-  const std::int64_t* offsets = nullptr;
-  const char* data = nullptr;
-  std::size_t offset = 0;
-  std::size_t length = 0;
-};
 
 // A column of a table as an exact pandas DataFrame holds it: a 1-D ndarray
 // (object, bool, integer or float16/32/64), or the Arrow chunks of a string

@@ -1,0 +1,197 @@
+#include "convert/pool_read.hpp"
+
+#include <atomic>
+#include <cstring>
+#include <limits>
+
+#include <oneapi/tbb/parallel_for.h>
+
+#include "engine/pool.hpp"
+
+namespace dorvik {
+
+namespace {
+
+// Rows a worker reads between looks at whether another column failed.
+constexpr std::size_t kFailureCheck = 4096;
+// How many cells ahead their objects are prefetched: the cells of a column
+// lie scattered in memory, and waiting for each in turn dominates reading.
+constexpr std::size_t kCellsAhead = 8;
+// A column is split into parts read at once from this many rows a part. Each
+// part finds its distinct texts on its own, so parts are few: the engine
+// merges what they found twice.
+constexpr std::size_t kPartRows = std::size_t{1} << 16;
+
+PyObject* object_at(ObjectColumnView col, std::size_t r) {
+  PyObject* o;
+  std::memcpy(&o, col.base + static_cast<std::ptrdiff_t>(r) * col.stride, sizeof o);
+  return o != nullptr ? o : Py_None;
+}
+
+void prefetch_object(ObjectColumnView col, std::size_t r, std::size_t n) {
+  if (r < n) __builtin_prefetch(object_at(col, r));
+}
+
+class ColumnReader {
+ public:
+  ColumnReader(const PoolColumn& column, Matrix& m, std::atomic<bool>& failed)
+      : col_(column.objects), index_(column.index), m_(m), failed_(failed) {}
+
+  // Reads the column; its stores (one per part) hold its texts, the first
+  // of them the column.
+  std::vector<CellTexts> read() {
+    const std::size_t n = m_.rows;
+    const std::size_t start = numbers_until_text();
+    if (start == n || failed_.load(std::memory_order_relaxed)) return {};
+    const std::size_t parts = part_count(n - start);
+    std::vector<CellTexts> stores(parts);
+    std::vector<std::vector<std::string_view>> texts(parts);
+    TextColumn column;
+    column.rows.resize(n);
+    auto bound = [&](std::size_t k) { return start + (n - start) * k / parts; };
+    tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t k) {
+      CellTexts& store = stores[k];
+      store.python_allowed = false;
+      store.hold_objects = false;
+      // The first part also takes the rows of numbers before the first text.
+      TextColumnBuilder builder(store, n, column.rows.data() + (k == 0 ? 0 : bound(k)));
+      if (k == 0) {
+        for (std::size_t r = 0; r < start; ++r) builder.add_number(m_.at(r, index_));
+      }
+      if (read_texts(builder, bound(k), bound(k + 1))) texts[k] = builder.finish();
+    });
+    if (failed_.load(std::memory_order_relaxed)) return {};
+    column.texts = merge(texts, bound, column.rows);
+    stores[0].columns.push_back({index_, std::move(column)});
+    return stores;
+  }
+
+ private:
+  // Writes the leading floats into the matrix and returns the first row that
+  // is not one: there the column turns to text.
+  std::size_t numbers_until_text() {
+    const std::size_t n = m_.rows;
+    for (std::size_t r = 0; r < n; ++r) {
+      prefetch_object(col_, r + kCellsAhead, n);
+      PyObject* o = object_at(col_, r);
+      if (PyFloat_CheckExact(o)) {
+        m_.at(r, index_) = PyFloat_AS_DOUBLE(o);
+      } else if (PyUnicode_CheckExact(o) || o == Py_None) {
+        return r;  // neither has a float value
+      } else {
+        fail();
+        return n;
+      }
+      if (r % kFailureCheck == 0 && failed_.load(std::memory_order_relaxed)) return n;
+    }
+    return n;
+  }
+
+  bool read_texts(TextColumnBuilder& builder, std::size_t from, std::size_t to) {
+    const std::size_t n = m_.rows;
+    for (std::size_t r = from; r < to; ++r) {
+      prefetch_object(col_, r + kCellsAhead, n);
+      PyObject* o = object_at(col_, r);
+      if (!PyUnicode_CheckExact(o) && !fixed_text(o)) {
+        fail();
+        return false;
+      }
+      builder.add_inert(o);
+      if (r % kFailureCheck == 0 && failed_.load(std::memory_order_relaxed)) return false;
+    }
+    return true;
+  }
+
+  void fail() { failed_.store(true, std::memory_order_relaxed); }
+
+  static std::size_t part_count(std::size_t rows) {
+    const std::size_t threads = static_cast<std::size_t>(pool().max_concurrency());
+    const std::size_t parts = rows / kPartRows;
+    return parts < 1 ? 1 : parts < threads ? parts : threads;
+  }
+
+  // One list of entries for the column: each part's rows named entries of
+  // its own list, which now follows the lists of the parts before it.
+  template <class Bound>
+  static std::vector<std::string_view> merge(std::vector<std::vector<std::string_view>>& texts, Bound&& bound,
+                                             std::vector<std::uint32_t>& rows) {
+    if (texts.size() == 1) return std::move(texts[0]);
+    std::vector<std::uint32_t> base(texts.size());
+    std::vector<std::string_view> all;
+    for (std::size_t k = 0; k < texts.size(); ++k) {
+      base[k] = static_cast<std::uint32_t>(all.size());
+      all.insert(all.end(), texts[k].begin(), texts[k].end());
+    }
+    tbb::parallel_for(std::size_t{1}, texts.size(), [&](std::size_t k) {
+      for (std::size_t r = bound(k); r < bound(k + 1); ++r) rows[r] += base[k];
+    });
+    return all;
+  }
+
+  ObjectColumnView col_;
+  std::size_t index_;
+  Matrix& m_;
+  std::atomic<bool>& failed_;
+};
+
+std::string_view arrow_bytes(const ArrowTextChunk& chunk, std::size_t k) {
+  const std::int64_t from = chunk.offsets[k], to = chunk.offsets[k + 1];
+  return {chunk.data + from, static_cast<std::size_t>(to - from)};
+}
+
+// An Arrow string column, read as `values` would give its cells: a str for
+// each valid row and the float NaN for each null. NaN is a float, so the
+// column stays numeric until its first valid row; later nulls read as the
+// text "nan". The texts are viewed where Arrow holds them.
+CellTexts read_arrow_column(const std::vector<ArrowTextChunk>& chunks, std::size_t col, Matrix& m) {
+  CellTexts store;
+  std::optional<TextColumnBuilder> text;
+  TextColumn column;
+  std::size_t r = 0;
+  for (const ArrowTextChunk& chunk : chunks) {
+    for (std::size_t i = 0; i < chunk.length; ++i, ++r) {
+      const std::size_t k = chunk.offset + i;
+      const bool valid = chunk.validity == nullptr || ((chunk.validity[k >> 3] >> (k & 7)) & 1);
+      if (!text) {
+        if (!valid) {
+          m.at(r, col) = std::numeric_limits<double>::quiet_NaN();
+          continue;
+        }
+        column.rows.resize(m.rows);
+        text.emplace(store, m.rows, column.rows.data());
+        for (std::size_t j = 0; j < r; ++j) text->add_number(m.at(j, col));
+      }
+      text->add_text(valid ? arrow_bytes(chunk, k) : std::string_view("nan"));
+    }
+  }
+  if (text) {
+    column.texts = text->finish();
+    store.columns.push_back({col, std::move(column)});
+  }
+  return store;
+}
+
+}  // namespace
+
+std::optional<std::vector<CellTexts>> read_on_pool(const std::vector<PoolColumn>& columns, Matrix& m) {
+  std::vector<std::vector<CellTexts>> stores(columns.size());
+  std::atomic<bool> failed{false};
+  run_in_pool([&] {
+    tbb::parallel_for(std::size_t{0}, columns.size(), [&](std::size_t j) {
+      const PoolColumn& c = columns[j];
+      if (c.arrow != nullptr) {
+        stores[j].push_back(read_arrow_column(*c.arrow, c.index, m));
+      } else {
+        stores[j] = ColumnReader(c, m, failed).read();
+      }
+    });
+  });
+  if (failed.load()) return std::nullopt;
+  std::vector<CellTexts> all;
+  for (auto& column_stores : stores) {
+    for (CellTexts& s : column_stores) all.push_back(std::move(s));
+  }
+  return all;
+}
+
+}  // namespace dorvik

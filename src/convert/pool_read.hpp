@@ -1,0 +1,52 @@
+// Reading the cells of whole columns on the worker pool. Only cells whose
+// value and text need no interpreter are read there: exact str, float and
+// None objects, and texts held by Arrow. The calling thread keeps the
+// interpreter meanwhile, so no Python code can run and no object can die
+// while workers look at them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "convert/text_builder.hpp"
+#include "engine/matrix.hpp"
+
+namespace dorvik {
+
+// One chunk of an Arrow large_string array: row i of the chunk is the bytes
+// [offsets[offset + i], offsets[offset + i + 1]) of `data`, and null where bit
+// offset + i of `validity` is clear.
+struct ArrowTextChunk {
+  const std::uint8_t* validity = nullptr;  // NULL: no nulls
+  const std::int64_t* offsets = nullptr;
+  const char* data = nullptr;
+  std::size_t offset = 0;
+  std::size_t length = 0;
+};
+
+// A column of object pointers in memory: row r's at base + r * stride, where
+// NULL reads as None (as NumPy reads it).
+struct ObjectColumnView {
+  const char* base;
+  std::ptrdiff_t stride;
+};
+
+// A column to read into column `index` of the matrix: object pointers, or
+// (when `arrow` is set) an Arrow string column whose nulls read as the float
+// NaN.
+struct PoolColumn {
+  std::size_t index;
+  ObjectColumnView objects{nullptr, 0};
+  const std::vector<ArrowTextChunk>* arrow = nullptr;
+};
+
+// Reads every column: numbers into `m`, text columns into the stores
+// returned (each text column in one of them, their bytes viewed in place or
+// kept by the stores). Nothing, with `m` partly written, when an object
+// column holds a cell the interpreter would have to convert: any object but
+// those above, or a finite float after the column turned to text.
+std::optional<std::vector<CellTexts>> read_on_pool(const std::vector<PoolColumn>& columns, Matrix& m);
+
+}  // namespace dorvik

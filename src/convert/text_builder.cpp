@@ -1,0 +1,160 @@
+#include "convert/text_builder.hpp"
+
+#include <cmath>
+#include <optional>
+
+#include "bind/errors.hpp"
+#include "engine/number_text.hpp"
+
+namespace dorvik {
+
+bool is_inert(PyObject* o) {
+  return PyUnicode_CheckExact(o) || PyFloat_CheckExact(o) || PyLong_CheckExact(o) ||
+         PyBool_Check(o) || o == Py_None;
+}
+
+std::optional<std::string_view> fixed_text(PyObject* o) {
+  if (o == Py_None) return "None";
+  if (PyFloat_CheckExact(o)) {
+    const double v = PyFloat_AS_DOUBLE(o);
+    if (std::isnan(v)) return "nan";  // whatever its sign
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+constexpr std::size_t kObjectTrial = 4096;
+constexpr std::size_t kContentTrial = 16384;
+
+std::uintptr_t address(PyObject* o) { return reinterpret_cast<std::uintptr_t>(o); }
+
+}  // namespace
+
+void TextColumnBuilder::add_number(double x) {
+  char buf[kNumberTextMax];
+  add_entry(store_.arena.copy({buf, number_text(x, buf)}));
+}
+
+void TextColumnBuilder::add_cell(Cell& cell) {
+  PyObject* o = cell.obj;
+  if (!is_inert(o)) {
+    if (!store_.python_allowed) throw NeedsPython{};
+    cell.hold();
+    add_entry(str_copy(o));
+    return;
+  }
+  add_inert(o);
+}
+
+void TextColumnBuilder::add_inert(PyObject* o) {
+  // Early rows repeat few texts of a column with many; only misses that
+  // repeat a known text show that its equal texts are separate objects.
+  if (by_object_on_ && ++object_probes_ == kObjectTrial && object_hits_ * 4 < content_hits_) {
+    drop_object_cache();
+  }
+  if (by_object_on_) {
+    auto hit = by_object_.find(hash_word(address(o), seed_), [&](std::uint32_t j) { return objects_[j] == o; });
+    if (hit) {
+      ++object_hits_;
+      add_row(object_entry_[*hit]);
+      return;
+    }
+  }
+  judge_content_cache();
+  const std::uint32_t entry = by_content_on_ ? entry_by_content(o) : add_entry(raw_text(o));
+  if (by_object_on_) {
+    // The reference keeps the address from being reused by another object.
+    if (store_.hold_objects) store_.keep_alive.push_back(Ref::incref(o));
+    by_object_.find_or_insert(hash_word(address(o), seed_), static_cast<std::uint32_t>(objects_.size()),
+                              [](std::uint32_t) { return false; });
+    objects_.push_back(o);
+    object_entry_.push_back(entry);
+  }
+}
+
+void TextColumnBuilder::add_text(std::string_view text) {
+  judge_content_cache();
+  if (by_content_on_) {
+    entry_of(text, [](std::string_view t) { return t; });
+  } else {
+    add_entry(text);
+  }
+}
+
+void TextColumnBuilder::drop_object_cache() {
+  by_object_on_ = false;
+  by_object_ = FlatIndex();
+}
+
+void TextColumnBuilder::judge_content_cache() {
+  if (!by_content_on_ || ++content_probes_ != kContentTrial) return;
+  // With K equally common texts, n lookups repeat about n^2 / 2K of them:
+  // few repeats mean K is near the row count, and hashing finds little.
+  const std::size_t repeats = kContentTrial - content_added_;
+  if (kContentTrial * kContentTrial >= nrows_ * repeats) {
+    by_content_on_ = false;
+    by_content_ = FlatIndex();
+    // Mostly distinct texts: a cache of objects would grow as large.
+    if (by_object_on_ && object_hits_ * 4 < object_probes_) drop_object_cache();
+  }
+}
+
+// The entry of `text`: an earlier one with the same bytes, or a new one
+// whose bytes `keep` makes last until the call ends.
+template <class Keep>
+std::uint32_t TextColumnBuilder::entry_of(std::string_view text, Keep&& keep) {
+  const auto next = static_cast<std::uint32_t>(texts_.size());
+  auto [entry, added] = by_content_.find_or_insert(
+      hash_bytes(text, seed_), next, [&](std::uint32_t j) { return same_bytes(texts_[j], text); });
+  if (!added) {
+    ++content_hits_;
+    add_row(entry);
+    return entry;
+  }
+  ++content_added_;
+  return add_entry(keep(text));
+}
+
+// The entry of the cell's text: an earlier one with the same bytes, or new.
+std::uint32_t TextColumnBuilder::entry_by_content(PyObject* o) {
+  if (auto text = fixed_text(o)) return entry_of(*text, [](std::string_view t) { return t; });
+  std::string_view text;
+  Ref str;
+  if (PyUnicode_CheckExact(o)) {
+    text = str_utf8(o, scratch_);
+  } else {
+    str = Ref::steal(PyObject_Str(o));
+    if (!str) panic_with_error("cant convert to str");
+    text = str_utf8(str.get(), scratch_);
+  }
+  return entry_of(text, [&](std::string_view t) {
+    if (PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o)) {
+      if (store_.hold_objects) store_.keep_alive.push_back(Ref::incref(o));  // viewed in place
+      return t;
+    }
+    return store_.arena.copy(t);
+  });
+}
+
+std::string_view TextColumnBuilder::raw_text(PyObject* o) {
+  if (auto text = fixed_text(o)) return *text;
+  if (!PyUnicode_CheckExact(o)) return str_copy(o);
+  return store_.hold_objects ? str_utf8_copy(o, store_.arena) : str_utf8(o, store_.arena);
+}
+
+std::string_view TextColumnBuilder::str_copy(PyObject* cell) {
+  Ref text = Ref::steal(PyObject_Str(cell));
+  if (!text) panic_with_error("cant convert to str");
+  return str_utf8_copy(text.get(), store_.arena);
+}
+
+std::uint32_t TextColumnBuilder::add_entry(std::string_view text) {
+  const auto entry = static_cast<std::uint32_t>(texts_.size());
+  add_row(entry);
+  texts_.push_back(text);
+  return entry;
+}
+
+}  // namespace dorvik

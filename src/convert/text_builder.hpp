@@ -1,0 +1,108 @@
+// Collecting one text column's entries from its cells, for the engine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bind/ref.hpp"
+#include "convert/cell_text.hpp"
+#include "engine/columns.hpp"
+#include "engine/hash.hpp"
+
+namespace dorvik {
+
+// Thrown where a read that may not run Python code meets a cell whose
+// conversion could; nothing observable has happened before it.
+struct NeedsPython {};
+
+// Builtin objects whose float conversion and str() run no Python code and
+// give the same text on every call.
+bool is_inert(PyObject* o);
+
+// The str() of None and of NaN and infinite floats, which needs no
+// interpreter; nothing for any other object.
+std::optional<std::string_view> fixed_text(PyObject* o);
+
+// A cell as the reader holds it: borrowed from an array while no Python code
+// can run, owned otherwise.
+struct Cell {
+  PyObject* obj;
+  Ref owned;
+
+  // Called before Python code runs on the cell's behalf: that code could
+  // drop the array's reference to it.
+  void hold() {
+    if (!owned) owned = Ref::incref(obj);
+  }
+};
+
+// What reading leaves for the engine, alive until the call ends.
+struct CellTexts {
+  TextArena arena;
+  std::vector<Ref> keep_alive;  // objects whose bytes are viewed or identity cached
+  std::vector<PendingColumn> columns;
+  bool python_allowed = true;  // false: give up at the first non-inert cell
+  // False where the arrays read hold every cell until the call ends and no
+  // Python code runs before then: nothing needs a reference of its own.
+  bool hold_objects = true;
+};
+
+// Collects the entries of a run of a text column's rows. Three shortcuts
+// keep that cheap, each dropped once a sample shows it does not pay, and none
+// changes a result: repeats of one object are found by address; equal texts
+// of different objects by content, so that the engine sees each text about
+// once; and where most texts are distinct, entries are just appended for the
+// engine to sort.
+class TextColumnBuilder {
+ public:
+  // `column_rows` is the whole column's length, which the shortcuts are
+  // judged by; the entry of each row added goes to the next slot of `rows`.
+  TextColumnBuilder(CellTexts& store, std::size_t column_rows, std::uint32_t* rows)
+      : store_(store), nrows_(column_rows), rows_(rows), seed_(random_seed()) {}
+
+  void add_number(double x);
+  void add_cell(Cell& cell);
+  // A cell that is_inert(); runs Python code only for one without a
+  // fixed_text() that is not a str.
+  void add_inert(PyObject* o);
+  // A text whose bytes outlive the call (held by the caller), with no
+  // object of its own.
+  void add_text(std::string_view text);
+
+  std::vector<std::string_view> finish() { return std::move(texts_); }
+
+ private:
+  void drop_object_cache();
+  void judge_content_cache();
+  template <class Keep>
+  std::uint32_t entry_of(std::string_view text, Keep&& keep);
+  std::uint32_t entry_by_content(PyObject* o);
+  std::string_view raw_text(PyObject* o);
+  std::string_view str_copy(PyObject* cell);
+  void add_row(std::uint32_t entry) { *rows_++ = entry; }
+  std::uint32_t add_entry(std::string_view text);
+
+  CellTexts& store_;
+  const std::size_t nrows_;
+  std::uint32_t* rows_;
+  std::vector<std::string_view> texts_;
+  std::string scratch_;  // texts encoded only to be looked up
+  FlatIndex by_object_;
+  std::vector<PyObject*> objects_;
+  std::vector<std::uint32_t> object_entry_;
+  FlatIndex by_content_;
+  std::uint64_t seed_;
+  std::size_t object_probes_ = 0;
+  std::size_t object_hits_ = 0;
+  std::size_t content_probes_ = 0;
+  std::size_t content_added_ = 0;
+  std::size_t content_hits_ = 0;
+  bool by_object_on_ = true;
+  bool by_content_on_ = true;
+};
+
+}  // namespace dorvik

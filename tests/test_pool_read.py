@@ -1,0 +1,80 @@
+"""Columns of str, float and None read on the worker pool (split into parts
+when long) give exactly what the plain read by item access gives; a column
+with any other cell sends the whole table the plain way."""
+
+import decimal
+import os
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import dorvik
+from state import fit_of
+from test_cells import Items, assert_same, table
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+def big_columns(n):
+    """Shared and own str objects with markers, non-ASCII, None, NaN and
+    infinities among them; leading floats; numbers up to a last None."""
+    rng = np.random.default_rng(21)
+    words = np.array([f"w{i}" for i in range(500)] + ["nan", "NaN", "<NA>", "", "é", "日本", "🙂x"], dtype=object)
+    gaps = list(words[rng.integers(0, len(words), n)])
+    for i, v in zip(rng.choice(n, n // 10, replace=False), [None, float("nan"), -float("nan"), np.inf, -np.inf] * n):
+        gaps[i] = v
+    own = ["".join(["o", str(i)]) for i in rng.integers(0, 1000, n)]  # each cell its own object
+    prefix = [float(x) for x in rng.choice([0.1, -0.0, np.nan, 1e20, 7.0, -np.inf], 1000)] + own[1000:]
+    late_none = [float(x) for x in rng.random(n - 1)] + [None]
+    return [gaps, prefix, late_none]
+
+
+def check_against_item_access(a):
+    pooled, plain = dorvik.Encoder(), dorvik.Encoder()
+    expected = plain.encode(Items(a))
+    assert_same(pooled.encode(a), expected)
+    assert fit_of(pooled) == fit_of(plain)
+    df = pd.DataFrame({i: pd.Series(a[:, i], dtype=object) for i in range(a.shape[1])})
+    by_column = dorvik.Encoder()
+    assert_same(by_column.encode(df).to_numpy(), expected)
+    assert fit_of(by_column) == fit_of(plain)
+
+
+def test_long_columns_read_in_parts_match_item_access():
+    check_against_item_access(table(*big_columns(140_000)))  # two parts or more with two threads
+
+
+def test_more_parts_than_this_machine_has_cores():
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")} | {"RAYON_NUM_THREADS": "3"}
+    code = f"import sys; sys.path[:0] = [{str(HERE)!r}, {str(HERE.parent / 'fuzz')!r}]; " \
+           "import test_pool_read as t; t.check_against_item_access(t.table(*t.big_columns(200_000)[:2]))"
+    subprocess.run([sys.executable, "-c", code], env=env, check=True)
+
+
+class Sub(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "column",
+    [
+        ["a", 1.5],  # a finite float after the switch: its text is the interpreter's
+        [1, "a"],
+        [True, "a"],
+        ["a", 10**30],
+        ["a", Sub("b")],
+        ["a", pd.NA],
+        [decimal.Decimal("2.5"), "a"],
+    ],
+    ids=["float-after-text", "int", "bool", "big-int", "str-subclass", "pd-NA", "decimal"],
+)
+@pytest.mark.parametrize("where", ["first", "last"])
+def test_other_cells_send_the_table_the_plain_way(column, where):
+    n = 5_000
+    rest = big_columns(n)
+    odd = column + ["z"] * (n - len(column))
+    check_against_item_access(table(*([odd] + rest if where == "first" else rest + [odd])))
