@@ -414,6 +414,14 @@ def big_column(kind, n=40000):
         texts = [f"customer/2024/{x:08d}" for x in rng.permutation(n)]
     elif kind == "few":
         texts = [f"v{x}" for x in rng.integers(0, 300, n)]
+    elif kind == "runs":
+        # Sorted, runs of equal texts straddle the points where the work is
+        # split: each marker run covers one, and texts come in pairs.
+        n = 50_000
+        z_pairs = (n - 100 * 3 - 4016 - 4117) // 2
+        texts = (["<NA>"] * 100 + [f"A{i:07d}" for i in range(4016)] + ["NaN"] * 100
+                 + [f"Z{i:07d}" for i in range(z_pairs)] * 2 + ["nan"] * 100 + [f"z{i:07d}" for i in range(4117)])
+        return [texts[i] for i in rng.permutation(len(texts))]
     else:  # "own": every cell its own object, few distinct texts
         texts = ["".join(["w", str(x)]) for x in rng.integers(0, 50, n)]
     for i in range(0, n, 997):
@@ -421,7 +429,7 @@ def big_column(kind, n=40000):
     return texts
 
 
-@pytest.mark.parametrize("kind", ["distinct", "distinct-long-prefix", "few", "own"])
+@pytest.mark.parametrize("kind", ["distinct", "distinct-long-prefix", "few", "own", "runs"])
 def test_large_columns_match_the_plain_construction(kind):
     column = big_column(kind)
     enc = dorvik.Encoder()

@@ -14,6 +14,18 @@ void ForwardDict::push_back(std::string_view text, std::optional<std::uint64_t> 
   coded_.push_back(code.has_value());
 }
 
+void ForwardDict::resize(std::size_t count, std::size_t bytes) {
+  texts_.resize(count, bytes);
+  codes_.resize(count);
+  coded_.resize(count);
+}
+
+void ForwardDict::set(std::size_t i, std::size_t at, std::string_view text, std::optional<std::uint64_t> code) {
+  texts_.set(i, at, text);
+  codes_[i] = code.value_or(0);
+  coded_[i] = code.has_value();
+}
+
 std::optional<std::uint64_t> ForwardDict::code(std::size_t i) const {
   if (!coded_[i]) return std::nullopt;
   return codes_[i];

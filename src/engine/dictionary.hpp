@@ -18,6 +18,9 @@ class ForwardDict {
   void reserve(std::size_t count, std::size_t bytes);
   // The text must not be present yet.
   void push_back(std::string_view text, std::optional<std::uint64_t> code);
+  // The same with the entries' places known ahead (see TextTable::set).
+  void resize(std::size_t count, std::size_t bytes);
+  void set(std::size_t i, std::size_t at, std::string_view text, std::optional<std::uint64_t> code);
 
   std::size_t size() const { return codes_.size(); }
   std::string_view text(std::size_t i) const { return texts_[i]; }
@@ -27,7 +30,7 @@ class ForwardDict {
  private:
   TextTable texts_;
   std::vector<std::uint64_t> codes_;
-  std::vector<bool> coded_;
+  std::vector<std::uint8_t> coded_;  // bytes, not bits: set() runs in parallel
 };
 
 // Reverse: code -> text. Lookups are by index when the codes are exactly

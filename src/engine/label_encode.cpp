@@ -1,14 +1,13 @@
 #include "engine/label_encode.hpp"
 
-#include <bit>
-#include <cstring>
+#include <algorithm>
 #include <numeric>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/parallel_sort.h>
 
 #include "engine/hash.hpp"
+#include "engine/text_sort.hpp"
 
 namespace dorvik {
 
@@ -19,74 +18,67 @@ namespace {
 // How far ahead hash-table slots are prefetched: enough to cover a miss.
 constexpr std::size_t kPrefetch = 16;
 
-// A text with its first 8 bytes as a big-endian number (zero padded):
-// comparing those numbers orders texts as their bytes do, and only ties need
-// the bytes themselves. `group` says whose code the text decides.
-struct SortKey {
-  std::uint64_t prefix;
-  std::string_view text;
-  std::uint32_t group;
-
-  friend bool operator<(const SortKey& a, const SortKey& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    return a.text < b.text;  // compares bytes as unsigned char, shorter first
-  }
-};
-
-static_assert(std::endian::native == std::endian::little, "prefixes are byte-swapped loads");
-
-std::uint64_t prefix_of(std::string_view t) {
-  std::uint64_t v = 0;
-  std::memcpy(&v, t.data(), t.size() < 8 ? t.size() : 8);
-  return __builtin_bswap64(v);
-}
-
-std::vector<SortKey> sorted_keys(const std::vector<std::string_view>& texts) {
-  std::vector<SortKey> keys(texts.size());
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, texts.size()),
-                    [&](const tbb::blocked_range<std::size_t>& r) {
-                      for (std::size_t g = r.begin(); g != r.end(); ++g) {
-                        keys[g] = {prefix_of(texts[g]), texts[g], static_cast<std::uint32_t>(g)};
-                      }
-                    });
-  tbb::parallel_sort(keys.begin(), keys.end());
-  return keys;
-}
-
-bool same_text(const SortKey& a, const SortKey& b) { return a.prefix == b.prefix && a.text == b.text; }
-
 // Walks sorted keys, numbering each distinct text (markers take no number)
-// into the dictionary; code[key.group] is the key's code or NaN.
+// into the dictionary; code[key.group] is the key's code or NaN. Blocks of
+// keys are walked at once: a first pass counts what each block adds.
 ForwardDict number_sorted(const std::vector<SortKey>& keys, std::vector<double>& code) {
-  std::size_t distinct = 0, bytes = 0;
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    if (i == 0 || !same_text(keys[i - 1], keys[i])) {
-      ++distinct;
-      bytes += keys[i].text.size();
+  const std::size_t n = keys.size();
+  auto starts_text = [&](std::size_t i) { return i == 0 || !same_text(keys[i - 1], keys[i]); };
+  const std::size_t blocks = std::max<std::size_t>(1, std::min<std::size_t>(n / 4096, 256));
+  auto bound = [&](std::size_t b) { return n * b / blocks; };
+  struct Tally {
+    std::size_t texts = 0, coded = 0, bytes = 0;
+  };
+  std::vector<Tally> before(blocks + 1);  // what the blocks before block b add
+  tbb::parallel_for(std::size_t{0}, blocks, [&](std::size_t b) {
+    Tally& t = before[b + 1];
+    for (std::size_t i = bound(b); i < bound(b + 1); ++i) {
+      if (!starts_text(i)) continue;
+      ++t.texts;
+      t.coded += !is_marker(keys[i].text);
+      t.bytes += keys[i].text.size();
     }
+  });
+  for (std::size_t b = 1; b <= blocks; ++b) {
+    before[b].texts += before[b - 1].texts;
+    before[b].coded += before[b - 1].coded;
+    before[b].bytes += before[b - 1].bytes;
   }
   ForwardDict dict;
-  dict.reserve(distinct, bytes);
-  std::uint64_t next = 0;
-  double current = kMissing;
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    // Sorted order visits the texts and the codes at random addresses.
-    if (i + kPrefetch < keys.size()) {
-      __builtin_prefetch(keys[i + kPrefetch].text.data());
-      __builtin_prefetch(&code[keys[i + kPrefetch].group], 1);
+  dict.resize(before[blocks].texts, before[blocks].bytes);
+  tbb::parallel_for(std::size_t{0}, blocks, [&](std::size_t b) {
+    std::size_t entry = before[b].texts, at = before[b].bytes;
+    std::uint64_t next = before[b].coded;
+    const std::size_t from = bound(b), to = bound(b + 1);
+    // A block may start inside a run of equal texts, whose code is that of
+    // the last text started before it.
+    double current = kMissing;
+    if (from < to && !starts_text(from)) {
+      std::size_t run = from;
+      while (!starts_text(run)) --run;
+      if (!is_marker(keys[run].text)) current = static_cast<double>(next - 1);
     }
-    const SortKey& key = keys[i];
-    if (i == 0 || !same_text(keys[i - 1], key)) {
-      if (is_marker(key.text)) {
-        dict.push_back(key.text, std::nullopt);
-        current = kMissing;
-      } else {
-        dict.push_back(key.text, next);
-        current = static_cast<double>(next++);
+    for (std::size_t i = from; i < to; ++i) {
+      // Sorted order visits the texts and the codes at random addresses.
+      if (i + kPrefetch < to) {
+        __builtin_prefetch(keys[i + kPrefetch].text.data());
+        __builtin_prefetch(&code[keys[i + kPrefetch].group], 1);
       }
+      const SortKey& key = keys[i];
+      if (starts_text(i)) {
+        if (is_marker(key.text)) {
+          dict.set(entry, at, key.text, std::nullopt);
+          current = kMissing;
+        } else {
+          dict.set(entry, at, key.text, next);
+          current = static_cast<double>(next++);
+        }
+        ++entry;
+        at += key.text.size();
+      }
+      code[key.group] = current;
     }
-    code[key.group] = current;
-  }
+  });
   return dict;
 }
 

@@ -19,6 +19,17 @@ class TextTable {
     bytes_.append(text);
     offsets_.push_back(bytes_.size());
   }
+  // Room for `count` texts of `bytes` bytes in all, each then placed once
+  // with set(), in any order and from any thread.
+  void resize(std::size_t count, std::size_t bytes) {
+    offsets_.assign(count + 1, 0);
+    bytes_.resize(bytes);
+  }
+  // Text i, whose bytes start at `at`: where text i - 1 ends.
+  void set(std::size_t i, std::size_t at, std::string_view text) {
+    text.copy(bytes_.data() + at, text.size());
+    offsets_[i + 1] = at + text.size();
+  }
   std::string_view operator[](std::size_t i) const {
     return std::string_view(bytes_).substr(offsets_[i], offsets_[i + 1] - offsets_[i]);
   }
