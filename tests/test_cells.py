@@ -414,6 +414,10 @@ def big_column(kind, n=40000):
         texts = [f"customer/2024/{x:08d}" for x in rng.permutation(n)]
     elif kind == "few":
         texts = [f"v{x}" for x in rng.integers(0, 300, n)]
+    elif kind == "common-prefix":  # no markers: every text shares its first 14 bytes
+        texts = [f"customer/2024/{x:08d}" for x in rng.permutation(n)]
+        texts[::5000] = ["customer/2024/", "customer/2024/\x00", "customer/2024/\x00\x00", "customer/2024/0"] * 2
+        return texts
     elif kind == "runs":
         # Sorted, runs of equal texts straddle the points where the work is
         # split: each marker run covers one, and texts come in pairs.
@@ -429,7 +433,7 @@ def big_column(kind, n=40000):
     return texts
 
 
-@pytest.mark.parametrize("kind", ["distinct", "distinct-long-prefix", "few", "own", "runs"])
+@pytest.mark.parametrize("kind", ["distinct", "distinct-long-prefix", "common-prefix", "few", "own", "runs"])
 def test_large_columns_match_the_plain_construction(kind):
     column = big_column(kind)
     enc = dorvik.Encoder()
