@@ -174,6 +174,31 @@ def test_matches_per_cell_algorithm(case):
         assert_same(got, want)
 
 
+@pytest.mark.parametrize("container", ["ndarray", "frame"])
+def test_each_str_is_held_once_by_each_of_its_cells(container):
+    rng = np.random.default_rng(5)
+    codes = rng.integers(-1, 40, size=(300_000, 3)).astype(float)  # codes 30-39 have no entry
+    codes[::7, 1] = np.nan
+    enc = fitted([0, 1], {0: {i: f"t{i}" for i in range(30)}, 1: {i: f"é{i}" for i in range(30)}})
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    out = enc.decode(codes if container == "ndarray" else frame(codes))
+    columns = [out[:, c] if container == "ndarray" else out.iloc[:, c].to_numpy() for c in range(2)]  # views
+    uses, objects = {}, {}
+    for x in np.concatenate([c.astype(object, copy=False).ravel() for c in columns]).tolist():
+        uses[id(x)] = uses.get(id(x), 0) + 1
+        objects[id(x)] = x
+    del x
+    assert len(objects) == 30 + 30 + 1  # one str per code used, and the missing value
+    held = {k: sys.getrefcount(objects[k]) - 2 for k in uses}  # less the dict's and the call's
+    assert {k: n for k, n in held.items() if objects[k] is not None} == {  # None is immortal
+        k: n for k, n in uses.items() if objects[k] is not None
+    }
+    del out, columns, objects, uses, held
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 30  # every str went with the cells
+
+
 # --- the cell rule ---
 
 EDGE = {0: "zero", 1: "one", 2: "two", 2**63: "p63", 2**63 + 2048: "p63+", TOP: "top", MAX: "max"}

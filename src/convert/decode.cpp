@@ -6,11 +6,17 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
 
 #include "bind/errors.hpp"
 #include "bind/numpy.hpp"
 #include "bind/text.hpp"
+#include "engine/pool.hpp"
 
 namespace dorvik {
 
@@ -55,47 +61,113 @@ Ref text_str(std::string_view t) {
   return s;
 }
 
-// The str of each code of one column, made once and shared by its cells:
-// all at once, in dictionary order, when the rows are likely to use most of
-// them; otherwise on first use. The first cell to use a str takes over the
-// reference it was made with, so that nothing has to visit the strs again.
-class CodeTexts {
- public:
-  CodeTexts(const ReverseDict& dict, PyObject* missing)
-      : dict_(dict), made_(dict.size(), nullptr), handed_(dict.size(), false), missing_(missing) {}
-
-  void prepare(std::size_t rows) {
-    if (rows < dict_.size()) return;
-    for (std::size_t i = 0; i < dict_.size(); ++i) made_[i] = text_str(dict_.text(i)).release();
+// Gives `s`, of which the caller holds one reference, `n` more.
+void add_refs(PyObject* s, std::size_t n) {
+  // A str just made is the caller's alone: one write instead of n. Counts
+  // near 2^31 keep the plain increments, which treat them as CPython does.
+  if (Py_REFCNT(s) == 1 && n < (std::size_t{1} << 30)) {
+    Py_SET_REFCNT(s, static_cast<Py_ssize_t>(n + 1));
+    return;
   }
+  for (; n > 0; --n) Py_INCREF(s);
+}
 
-  ~CodeTexts() {
-    for (std::size_t i = 0; i < made_.size(); ++i) {
-      if (!handed_[i]) Py_XDECREF(made_[i]);
+// Cells a worker counts as one piece, at least.
+constexpr std::size_t kPartCells = std::size_t{1} << 16;
+
+// Parts of the rows whose codes are counted apart, for `rows` x `cols` cells.
+std::size_t part_count(std::size_t rows, std::size_t cols) {
+  const auto threads = static_cast<std::size_t>(pool().max_concurrency());
+  const std::size_t parts = std::clamp<std::size_t>(rows * cols / kPartCells, 1, threads);
+  // Counts are 32-bit.
+  return std::max<std::size_t>(parts, rows / (std::size_t{1} << 31) + 1);
+}
+
+// The strs of one text column's cells: one per code that some cell holds,
+// with a reference for each such cell. The uses of every code are counted on
+// the pool first, so the strs are made with their final reference counts at
+// once, and filling the cells touches no reference count and runs on the
+// pool too.
+class ColumnStrs {
+ public:
+  ColumnStrs(const ReverseDict& dict, const Matrix& m, std::size_t col, PyObject* missing)
+      : dict_(dict), m_(m), col_(col), missing_(missing) {}
+
+  ColumnStrs(const ColumnStrs&) = delete;
+  ColumnStrs& operator=(const ColumnStrs&) = delete;
+
+  // Until handed_over(), the references are this object's, dropped with it.
+  ~ColumnStrs() {
+    if (handed_over_) return;
+    for (std::size_t i = 0; i < strs_.size(); ++i) {
+      for (std::uint64_t k = 0; strs_[i] != nullptr && k < uses_[i]; ++k) Py_DECREF(strs_[i]);
     }
   }
 
-  CodeTexts(const CodeTexts&) = delete;
-  CodeTexts& operator=(const CodeTexts&) = delete;
-  CodeTexts(CodeTexts&&) = default;
-
-  // A new reference; `missing` for NaN and for codes without an entry.
-  PyObject* take(double x) {
-    if (std::isnan(x)) return Py_NewRef(missing_);
-    auto i = dict_.find(key_of(x));
-    if (!i) return Py_NewRef(missing_);
-    PyObject*& s = made_[*i];
-    if (s == nullptr) s = text_str(dict_.text(*i)).release();
-    if (handed_[*i]) return Py_NewRef(s);
-    handed_[*i] = true;
-    return s;
+  // Counting the uses of each code, rows split into `parts` counted apart;
+  // touches no Python object.
+  void start_count(std::size_t parts) {
+    counts_.assign(parts, std::vector<std::uint32_t>(dict_.size()));
+    missing_uses_.assign(parts, 0);
+  }
+  void count(std::size_t part, std::size_t r0, std::size_t r1) {
+    std::uint32_t* count = counts_[part].data();
+    std::size_t missing = 0;
+    for (std::size_t r = r0; r < r1; ++r) {
+      if (auto i = index(m_.at(r, col_))) {
+        ++count[*i];
+      } else {
+        ++missing;
+      }
+    }
+    missing_uses_[part] += missing;
   }
 
+  // Makes the strs that counting found used, in dictionary order, and
+  // returns how many cells get the missing value.
+  std::size_t make() {
+    uses_.assign(dict_.size(), 0);
+    strs_.assign(dict_.size(), nullptr);
+    for (std::size_t i = 0; i < dict_.size(); ++i) {
+      for (const auto& c : counts_) uses_[i] += c[i];
+      if (uses_[i] == 0) continue;
+      strs_[i] = text_str(dict_.text(i)).release();
+      add_refs(strs_[i], uses_[i] - 1);
+    }
+    counts_ = {};
+    std::size_t missing = 0;
+    for (std::size_t n : missing_uses_) missing += n;
+    return missing;
+  }
+
+  // Writes rows [r0, r1) to out[0], out[step], ...; the missing value needs
+  // a reference per such cell from the caller.
+  void fill(std::size_t r0, std::size_t r1, PyObject** out, std::size_t step) const {
+    for (std::size_t r = r0; r < r1; ++r, out += step) {
+      auto i = index(m_.at(r, col_));
+      *out = i ? strs_[*i] : missing_;
+    }
+  }
+
+  // The cells written hold the references now.
+  void handed_over() { handed_over_ = true; }
+
  private:
+  // The entry of a cell's code; nothing for NaN and codes without one.
+  std::optional<std::size_t> index(double x) const {
+    if (std::isnan(x)) return std::nullopt;
+    return dict_.find(key_of(x));
+  }
+
   const ReverseDict& dict_;
-  std::vector<PyObject*> made_;
-  std::vector<bool> handed_;
+  const Matrix& m_;
+  std::size_t col_;
   PyObject* missing_;
+  std::vector<std::vector<std::uint32_t>> counts_;  // per part of the rows
+  std::vector<std::size_t> missing_uses_;
+  std::vector<PyObject*> strs_;  // NULL for codes no cell holds
+  std::vector<std::uint64_t> uses_;
+  bool handed_over_ = false;
 };
 
 // Cells of the ndarray result filled per band of rows: 64 KiB of pointers.
@@ -111,9 +183,28 @@ Ref new_object_array(int nd, npy_intp* dims) {
   return check(PyArray_SimpleNew(nd, dims, NPY_OBJECT));
 }
 
-
-
 }  // namespace
+
+// The strs of several columns of `m`. Their uses are counted on the pool,
+// each part of the rows a band at a time, so that a row-major matrix is read
+// once rather than once per column.
+std::size_t make_all(std::vector<std::unique_ptr<ColumnStrs>>& texts, const Matrix& m) {
+  if (texts.empty()) return 0;
+  const std::size_t parts = part_count(m.rows, texts.size());
+  for (auto& t : texts) t->start_count(parts);
+  const std::size_t band = std::max<std::size_t>(1, kBandCells / texts.size());
+  run_in_pool([&] {
+    tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t p) {
+      const std::size_t end = m.rows * (p + 1) / parts;
+      for (std::size_t r0 = m.rows * p / parts; r0 < end; r0 += band) {
+        for (auto& t : texts) t->count(p, r0, std::min(end, r0 + band));
+      }
+    });
+  });
+  std::size_t missing = 0;
+  for (auto& t : texts) missing += t->make();
+  return missing;
+}
 
 Ref decode_array(PyObject*, const Matrix& m, const EncodingInfo& info) {
   // Every check runs before anything is built: a failure leaves nothing
@@ -129,60 +220,79 @@ Ref decode_array(PyObject*, const Matrix& m, const EncodingInfo& info) {
   Ref o = new_object_array(2, dims);
   if (m.size() == 0) return o;
   Ref nan_text = new_str("NaN");
-  std::vector<CodeTexts> texts;
-  std::vector<CodeTexts*> texts_at(m.cols, nullptr);
-  texts.reserve(info.text_columns.size());
+  // Everything that can fail comes first: the strs, then the floats of the
+  // other columns. Until then the text cells are NULL, which NumPy reads as
+  // None.
+  std::vector<std::unique_ptr<ColumnStrs>> texts;
+  std::vector<std::size_t> text_cols;
   for (std::size_t col = 0; col < m.cols; ++col) {
     if (dict_at[col] == nullptr) continue;
-    texts_at[col] = &texts.emplace_back(*dict_at[col], nan_text.get());
-    texts_at[col]->prepare(m.rows);
+    texts.push_back(std::make_unique<ColumnStrs>(*dict_at[col], m, col, nan_text.get()));
+    text_cols.push_back(col);
   }
+  const std::size_t missing = make_all(texts, m);
+  PyObject** out = object_data(o.get());
+  for (std::size_t c = 0; c < m.cols; ++c) {
+    if (dict_at[c] != nullptr) continue;
+    PyObject** cell = out + c;
+    for (std::size_t r = 0; r < m.rows; ++r, cell += m.cols) *cell = check(PyFloat_FromDouble(m.at(r, c))).release();
+  }
+  add_refs(nan_text.get(), missing);
   // The result is row-major. Filled a band of rows at a time, column by
   // column within the band: each column's strs stay at hand while its cells
   // are written, and the band's rows stay in cache until every column is in.
-  PyObject** out = object_data(o.get());
-  const std::size_t band = m.cols > 0 ? std::max<std::size_t>(1, kBandCells / m.cols) : 1;
-  for (std::size_t r0 = 0; r0 < m.rows; r0 += band) {
-    const std::size_t r1 = std::min(m.rows, r0 + band);
-    for (std::size_t c = 0; c < m.cols; ++c) {
-      PyObject** cell = out + r0 * m.cols + c;
-      if (CodeTexts* t = texts_at[c]) {
-        for (std::size_t r = r0; r < r1; ++r, cell += m.cols) *cell = t->take(m.at(r, c));
-      } else {
-        for (std::size_t r = r0; r < r1; ++r, cell += m.cols) {
-          *cell = check(PyFloat_FromDouble(m.at(r, c))).release();
-        }
-      }
-    }
-  }
+  const std::size_t band = std::max<std::size_t>(1, kBandCells / m.cols);
+  run_in_pool([&] {
+    tbb::parallel_for(std::size_t{0}, (m.rows + band - 1) / band, [&](std::size_t b) {
+      const std::size_t r0 = b * band, r1 = std::min(m.rows, r0 + band);
+      for (std::size_t j = 0; j < texts.size(); ++j) texts[j]->fill(r0, r1, out + r0 * m.cols + text_cols[j], m.cols);
+    });
+  });
+  for (auto& t : texts) t->handed_over();
   return o;
 }
 
 void decode_frame(PyObject* df, const Matrix& m, const std::vector<std::string>& labels,
                   const EncodingInfo& info) {
-  Ref pandas = check(PyImport_ImportModule("pandas"));
-  Ref series_type = check(PyObject_GetAttrString(pandas.get(), "Series"));
-  // copy=False: the values array is ours and used nowhere else.
-  Ref kw = check(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
-  npy_intp rows = static_cast<npy_intp>(m.rows);
+  // Checked column by column, in order, before anything is built.
+  std::vector<const ReverseDict*> dicts;
   for (std::size_t col : info.text_columns) {
-    const ReverseDict& d = dict_of(info, col);
+    dicts.push_back(&dict_of(info, col));
     check_column(col, m);
-    Ref values = new_object_array(1, &rows);
-    CodeTexts texts(d, Py_None);
-    texts.prepare(m.rows);
-    PyObject** out = object_data(values.get());
-    for (std::size_t r = 0; r < m.rows; ++r) out[r] = texts.take(m.at(r, col));
     if (col >= labels.size()) {
       throw Panic("index out of bounds: the len is " + std::to_string(labels.size()) +
                   " but the index is " + std::to_string(col));
     }
+  }
+  // Every text column's values at once, then the frame's columns replaced.
+  npy_intp rows = static_cast<npy_intp>(m.rows);
+  std::vector<Ref> values;
+  std::vector<std::unique_ptr<ColumnStrs>> texts;
+  for (std::size_t j = 0; j < dicts.size(); ++j) {
+    values.push_back(new_object_array(1, &rows));
+    texts.push_back(std::make_unique<ColumnStrs>(*dicts[j], m, info.text_columns[j], Py_None));
+  }
+  add_refs(Py_None, make_all(texts, m));
+  run_in_pool([&] {
+    tbb::parallel_for(std::size_t{0}, texts.size(), [&](std::size_t j) {
+      PyObject** out = object_data(values[j].get());
+      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m.rows, kBandCells),
+                        [&](const tbb::blocked_range<std::size_t>& r) { texts[j]->fill(r.begin(), r.end(), out + r.begin(), 1); });
+    });
+  });
+  for (auto& t : texts) t->handed_over();
+
+  Ref pandas = check(PyImport_ImportModule("pandas"));
+  Ref series_type = check(PyObject_GetAttrString(pandas.get(), "Series"));
+  // copy=False: the values array is ours and used nowhere else.
+  Ref kw = check(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
+  for (std::size_t j = 0; j < texts.size(); ++j) {
     // An object Series keeps None as None; a bare array would be inferred as
     // a string column. The column is addressed by position, so repeated
     // labels are decoded each into its own column.
-    Ref args = check(PyTuple_Pack(1, values.get()));
+    Ref args = check(PyTuple_Pack(1, values[j].get()));
     Ref series = check(PyObject_Call(series_type.get(), args.get(), kw.get()));
-    Ref done = check(PyObject_CallMethod(df, "isetitem", "nO", static_cast<Py_ssize_t>(col), series.get()));
+    Ref done = check(PyObject_CallMethod(df, "isetitem", "nO", static_cast<Py_ssize_t>(info.text_columns[j]), series.get()));
   }
 }
 
