@@ -144,13 +144,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t entries = cells.empty() ? 0 : 1 + (factor % cells.size());
     std::vector<std::string> shared_cells;
     for (std::size_t e = 0; e < entries; ++e) column.texts.push_back(cells[e]);
+    column.rows = cells.size();
+    constexpr std::size_t stride = 3;
+    std::vector<double> out(cells.size() * stride, -1.0);
     for (std::size_t r = 0; r < cells.size(); ++r) {
-      column.rows.push_back(static_cast<std::uint32_t>(r % entries));
+      dorvik::put_entry(&out[r * stride], static_cast<std::uint32_t>(r % entries));
       shared_cells.push_back(cells[r % entries]);
     }
     const auto shared_expected = oracle(shared_cells);
-    constexpr std::size_t stride = 3;
-    std::vector<double> out(cells.size() * stride, -1.0);
     dorvik::ForwardDict dict;
     dorvik::run_in_pool([&] { dict = dorvik::label_encode_into(column, out.data(), stride); });
     check_codes(shared_cells, out.data(), stride, shared_expected);

@@ -146,8 +146,8 @@ void read_column(const Source& source, std::size_t col, Matrix& m, CellTexts& st
   if (r == m.rows) return;
 
   TextColumn column;
-  column.rows.resize(m.rows);
-  TextColumnBuilder text(store, m.rows, column.rows.data());
+  column.rows = m.rows;
+  TextColumnBuilder text(store, m.rows, &m.at(0, col), m.row_step());
   for (std::size_t i = 0; i < r; ++i) text.add_number(m.at(i, col));
   text.add_cell(cell);
   cell = Cell{nullptr, Ref()};

@@ -47,21 +47,21 @@ class ColumnReader {
     std::vector<CellTexts> stores(parts);
     std::vector<std::vector<std::string_view>> texts(parts);
     TextColumn column;
-    column.rows.resize(n);
+    column.rows = n;
     auto bound = [&](std::size_t k) { return start + (n - start) * k / parts; };
     tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t k) {
       CellTexts& store = stores[k];
       store.python_allowed = false;
       store.hold_objects = false;
       // The first part also takes the rows of numbers before the first text.
-      TextColumnBuilder builder(store, n, column.rows.data() + (k == 0 ? 0 : bound(k)));
+      TextColumnBuilder builder(store, n, &m_.at(k == 0 ? 0 : bound(k), index_), m_.row_step());
       if (k == 0) {
         for (std::size_t r = 0; r < start; ++r) builder.add_number(m_.at(r, index_));
       }
       if (read_texts(builder, bound(k), bound(k + 1))) texts[k] = builder.finish();
     });
     if (failed_.load(std::memory_order_relaxed)) return {};
-    column.texts = merge(texts, bound, column.rows);
+    column.texts = merge(texts, bound);
     stores[0].columns.push_back({index_, std::move(column)});
     return stores;
   }
@@ -113,8 +113,7 @@ class ColumnReader {
   // One list of entries for the column: each part's rows named entries of
   // its own list, which now follows the lists of the parts before it.
   template <class Bound>
-  static std::vector<std::string_view> merge(std::vector<std::vector<std::string_view>>& texts, Bound&& bound,
-                                             std::vector<std::uint32_t>& rows) {
+  std::vector<std::string_view> merge(std::vector<std::vector<std::string_view>>& texts, Bound&& bound) {
     if (texts.size() == 1) return std::move(texts[0]);
     std::vector<std::uint32_t> base(texts.size());
     std::vector<std::string_view> all;
@@ -123,7 +122,10 @@ class ColumnReader {
       all.insert(all.end(), texts[k].begin(), texts[k].end());
     }
     tbb::parallel_for(std::size_t{1}, texts.size(), [&](std::size_t k) {
-      for (std::size_t r = bound(k); r < bound(k + 1); ++r) rows[r] += base[k];
+      for (std::size_t r = bound(k); r < bound(k + 1); ++r) {
+        double* cell = &m_.at(r, index_);
+        put_entry(cell, entry_in(cell) + base[k]);
+      }
     });
     return all;
   }
@@ -157,8 +159,8 @@ CellTexts read_arrow_column(const std::vector<ArrowTextChunk>& chunks, std::size
           m.at(r, col) = std::numeric_limits<double>::quiet_NaN();
           continue;
         }
-        column.rows.resize(m.rows);
-        text.emplace(store, m.rows, column.rows.data());
+        column.rows = m.rows;
+        text.emplace(store, m.rows, &m.at(0, col), m.row_step());
         for (std::size_t j = 0; j < r; ++j) text->add_number(m.at(j, col));
       }
       text->add_text(valid ? arrow_bytes(chunk, k) : std::string_view("nan"));

@@ -60,9 +60,10 @@ struct CellTexts {
 class TextColumnBuilder {
  public:
   // `column_rows` is the whole column's length, which the shortcuts are
-  // judged by; the entry of each row added goes to the next slot of `rows`.
-  TextColumnBuilder(CellTexts& store, std::size_t column_rows, std::uint32_t* rows)
-      : store_(store), nrows_(column_rows), rows_(rows), seed_(random_seed()) {}
+  // judged by; the entry of each row added goes to the next of the cells
+  // `step` apart from `cells` on (see put_entry).
+  TextColumnBuilder(CellTexts& store, std::size_t column_rows, double* cells, std::size_t step)
+      : store_(store), nrows_(column_rows), cells_(cells), step_(step), seed_(random_seed()) {}
 
   void add_number(double x);
   void add_cell(Cell& cell);
@@ -83,12 +84,16 @@ class TextColumnBuilder {
   std::uint32_t entry_by_content(PyObject* o);
   std::string_view raw_text(PyObject* o);
   std::string_view str_copy(PyObject* cell);
-  void add_row(std::uint32_t entry) { *rows_++ = entry; }
+  void add_row(std::uint32_t entry) {
+    put_entry(cells_, entry);
+    cells_ += step_;
+  }
   std::uint32_t add_entry(std::string_view text);
 
   CellTexts& store_;
   const std::size_t nrows_;
-  std::uint32_t* rows_;
+  double* cells_;
+  const std::size_t step_;
   std::vector<std::string_view> texts_;
   std::string scratch_;  // texts encoded only to be looked up
   FlatIndex by_object_;

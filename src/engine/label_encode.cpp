@@ -1,7 +1,6 @@
 #include "engine/label_encode.hpp"
 
 #include <algorithm>
-#include <numeric>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -143,11 +142,11 @@ ForwardDict label_encode_into(const TextColumn& column, double* out, std::size_t
   ForwardDict dict = mostly_distinct(column.texts)
                          ? number_sorted(sorted_keys(column.texts), code_of_entry)
                          : number_by_hashing(column.texts, code_of_entry);
-  const auto& rows = column.rows;
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows.size()),
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, column.rows),
                     [&](const tbb::blocked_range<std::size_t>& r) {
                       for (std::size_t i = r.begin(); i != r.end(); ++i) {
-                        out[i * stride] = code_of_entry[rows[i]];
+                        double* cell = out + i * stride;
+                        *cell = code_of_entry[entry_in(cell)];
                       }
                     });
   return dict;
@@ -156,10 +155,10 @@ ForwardDict label_encode_into(const TextColumn& column, double* out, std::size_t
 LabelEncoded label_encode(std::span<const std::string_view> column) {
   TextColumn c;
   c.texts.assign(column.begin(), column.end());
-  c.rows.resize(column.size());
-  std::iota(c.rows.begin(), c.rows.end(), 0u);
+  c.rows = column.size();
   LabelEncoded result;
   result.codes.resize(column.size());
+  for (std::size_t i = 0; i < column.size(); ++i) put_entry(&result.codes[i], static_cast<std::uint32_t>(i));
   result.dictionary = label_encode_into(c, result.codes.data(), 1);
   return result;
 }

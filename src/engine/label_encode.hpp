@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <string_view>
@@ -18,16 +19,30 @@ inline constexpr double kMissing = std::numeric_limits<double>::quiet_NaN();
 // "nan", "NaN" and "<NA>", byte for byte.
 bool is_marker(std::string_view text);
 
-// A text column as the cell reader leaves it: each row names one entry of
-// `texts`. Equal texts may stand in several entries (cells that were
-// different objects); repeated objects share one.
+// A text column as the cell reader leaves it: each of its rows names one
+// entry of `texts`. Equal texts may stand in several entries (cells that were
+// different objects); repeated objects share one. A row's entry is kept in
+// the row's own cell of the output (see put_entry) until its code replaces
+// it, so that the rows take no memory of their own.
 struct TextColumn {
   std::vector<std::string_view> texts;
-  std::vector<std::uint32_t> rows;
+  std::size_t rows = 0;
 };
 
-// Writes the code of row r (NaN for a marker) to out[r * stride] and returns
-// the column's forward dictionary. Runs its inner loops on the pool.
+// A row's entry, as the bits of its output cell.
+inline void put_entry(double* cell, std::uint32_t entry) {
+  const std::uint64_t bits = entry;
+  std::memcpy(cell, &bits, sizeof bits);
+}
+inline std::uint32_t entry_in(const double* cell) {
+  std::uint64_t bits;
+  std::memcpy(&bits, cell, sizeof bits);
+  return static_cast<std::uint32_t>(bits);
+}
+
+// Replaces the entry in out[r * stride] by the code of row r (NaN for a
+// marker) and returns the column's forward dictionary. Runs its inner loops
+// on the pool.
 ForwardDict label_encode_into(const TextColumn& column, double* out, std::size_t stride);
 
 struct LabelEncoded {
