@@ -17,12 +17,15 @@ namespace {
 // How far ahead hash-table slots are prefetched: enough to cover a miss.
 constexpr std::size_t kPrefetch = 16;
 
-// Walks sorted keys, numbering each distinct text (markers take no number)
-// into the dictionary; code[key.group] is the key's code or NaN. Blocks of
-// keys are walked at once: a first pass counts what each block adds.
-ForwardDict number_sorted(const std::vector<SortKey>& keys, std::vector<double>& code) {
+// Sorts the texts and walks them in order, numbering each distinct text
+// (markers take no number) into the dictionary; code[g] is the code of
+// texts[g] or NaN. Blocks of the sorted keys are walked at once: a first pass
+// counts what each block adds.
+ForwardDict number_sorted(const std::vector<std::string_view>& texts, std::vector<double>& code) {
+  const std::vector<SortKey> keys = sorted_keys(texts);
+  const KeyOrder order(texts);
   const std::size_t n = keys.size();
-  auto starts_text = [&](std::size_t i) { return i == 0 || !same_text(keys[i - 1], keys[i]); };
+  auto starts_text = [&](std::size_t i) { return i == 0 || !order.same(keys[i - 1], keys[i]); };
   const std::size_t blocks = std::max<std::size_t>(1, std::min<std::size_t>(n / 4096, 256));
   auto bound = [&](std::size_t b) { return n * b / blocks; };
   struct Tally {
@@ -34,8 +37,8 @@ ForwardDict number_sorted(const std::vector<SortKey>& keys, std::vector<double>&
     for (std::size_t i = bound(b); i < bound(b + 1); ++i) {
       if (!starts_text(i)) continue;
       ++t.texts;
-      t.coded += !is_marker(keys[i].text);
-      t.bytes += keys[i].text.size();
+      t.coded += !is_marker(order.text(keys[i]));
+      t.bytes += order.text(keys[i]).size();
     }
   });
   for (std::size_t b = 1; b <= blocks; ++b) {
@@ -55,25 +58,27 @@ ForwardDict number_sorted(const std::vector<SortKey>& keys, std::vector<double>&
     if (from < to && !starts_text(from)) {
       std::size_t run = from;
       while (!starts_text(run)) --run;
-      if (!is_marker(keys[run].text)) current = static_cast<double>(next - 1);
+      if (!is_marker(order.text(keys[run]))) current = static_cast<double>(next - 1);
     }
     for (std::size_t i = from; i < to; ++i) {
       // Sorted order visits the texts and the codes at random addresses.
+      if (i + 2 * kPrefetch < to) __builtin_prefetch(&texts[keys[i + 2 * kPrefetch].group]);
       if (i + kPrefetch < to) {
-        __builtin_prefetch(keys[i + kPrefetch].text.data());
+        __builtin_prefetch(order.text(keys[i + kPrefetch]).data());
         __builtin_prefetch(&code[keys[i + kPrefetch].group], 1);
       }
       const SortKey& key = keys[i];
       if (starts_text(i)) {
-        if (is_marker(key.text)) {
-          dict.set(entry, at, key.text, std::nullopt);
+        const std::string_view text = order.text(key);
+        if (is_marker(text)) {
+          dict.set(entry, at, text, std::nullopt);
           current = kMissing;
         } else {
-          dict.set(entry, at, key.text, next);
+          dict.set(entry, at, text, next);
           current = static_cast<double>(next++);
         }
         ++entry;
-        at += key.text.size();
+        at += text.size();
       }
       code[key.group] = current;
     }
@@ -128,7 +133,7 @@ ForwardDict number_by_hashing(const std::vector<std::string_view>& entries,
     group[u] = g;
   }
   std::vector<double> code_of_group(distinct.size());
-  ForwardDict dict = number_sorted(sorted_keys(distinct), code_of_group);
+  ForwardDict dict = number_sorted(distinct, code_of_group);
   for (std::size_t u = 0; u < n; ++u) code_of_entry[u] = code_of_group[group[u]];
   return dict;
 }
@@ -140,7 +145,7 @@ ForwardDict label_encode_into(const TextColumn& column, double* out, std::size_t
   // Mostly distinct texts are sorted as they are: hashing them first would
   // find little to merge.
   ForwardDict dict = mostly_distinct(column.texts)
-                         ? number_sorted(sorted_keys(column.texts), code_of_entry)
+                         ? number_sorted(column.texts, code_of_entry)
                          : number_by_hashing(column.texts, code_of_entry);
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, column.rows),
                     [&](const tbb::blocked_range<std::size_t>& r) {

@@ -43,7 +43,9 @@ std::uint64_t fill_keys(const std::vector<std::string_view>& texts, std::size_t 
         for (std::size_t g = r.begin(); g != r.end(); ++g) {
           // The texts lie scattered in memory, and each is read once.
           if (g + kAhead < r.end()) __builtin_prefetch(texts[g + kAhead].data() + from);
-          keys[g] = {prefix_at(texts[g], from), texts[g], static_cast<std::uint32_t>(g)};
+          const std::size_t tail = texts[g].size() - from;
+          keys[g] = {prefix_at(texts[g], from), static_cast<std::uint32_t>(g),
+                     static_cast<std::uint32_t>(tail < 9 ? tail : 9)};
           diff |= keys[g].prefix ^ first;
         }
         return diff;
@@ -68,7 +70,7 @@ std::size_t common_prefix(const std::vector<std::string_view>& texts) {
 
 // Buckets by the 16 bits that follow the `lead` bits every prefix shares
 // (lead < 64), so that keys spread even where all texts start alike.
-std::vector<SortKey> bucket_sort(const std::vector<SortKey>& keys, int lead) {
+std::vector<SortKey> bucket_sort(const std::vector<SortKey>& keys, int lead, const KeyOrder& order) {
   const std::size_t n = keys.size();
   auto bucket = [lead](const SortKey& k) { return static_cast<std::size_t>((k.prefix << lead) >> (64 - kBucketBits)); };
   const std::size_t threads = static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
@@ -100,9 +102,9 @@ std::vector<SortKey> bucket_sort(const std::vector<SortKey>& keys, int lead) {
       auto to = out.begin() + static_cast<std::ptrdiff_t>(start[b + 1]);
       // A bucket holding much of the input is sorted by all threads.
       if (start[b + 1] - start[b] > kSmall) {
-        tbb::parallel_sort(from, to);
+        tbb::parallel_sort(from, to, order);
       } else {
-        std::sort(from, to);
+        std::sort(from, to, order);
       }
     }
   });
@@ -120,11 +122,12 @@ std::vector<SortKey> sorted_keys(const std::vector<std::string_view>& texts) {
     // where the texts part tell them apart, and order them as the whole texts.
     if (const std::size_t common = common_prefix(texts); common > 0) diff = fill_keys(texts, common, keys);
   }
+  const KeyOrder order(texts);
   if (diff == 0 || keys.size() < kSmall) {
-    tbb::parallel_sort(keys.begin(), keys.end());
+    tbb::parallel_sort(keys.begin(), keys.end(), order);
     return keys;
   }
-  return bucket_sort(keys, std::countl_zero(diff));
+  return bucket_sort(keys, std::countl_zero(diff), order);
 }
 
 }  // namespace dorvik
