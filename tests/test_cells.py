@@ -416,7 +416,9 @@ def big_column(kind, n=40000):
         texts = [f"v{x}" for x in rng.integers(0, 300, n)]
     elif kind == "common-prefix":  # no markers: every text shares its first 14 bytes
         texts = [f"customer/2024/{x:08d}" for x in rng.permutation(n)]
-        texts[::5000] = ["customer/2024/", "customer/2024/\x00", "customer/2024/\x00\x00", "customer/2024/0"] * 2
+        # Texts that end within, at and past the 8 bytes after the shared ones.
+        ends = ["", "\x00", "\x00\x00", "0", "\x00" * 8, "\x00" * 9, "\x00" * 8 + "x", "0" * 8, "0" * 9]
+        texts[::2000] = ["customer/2024/" + e for e in ends] * 2 + ["customer/2024/0"] * 2
         return texts
     elif kind == "runs":
         # Sorted, runs of equal texts straddle the points where the work is
