@@ -1,6 +1,7 @@
-"""Columns of str, float and None read on the worker pool (split into parts
-when long) give exactly what the plain read by item access gives; a column
-with any other cell sends the whole table the plain way."""
+"""Columns of str, float, bool, small int and None cells read on the worker
+pool (split into parts when long) give exactly what the plain read by item
+access gives; a column with any other cell sends the whole table the plain
+way."""
 
 import decimal
 import os
@@ -20,15 +21,19 @@ HERE = pathlib.Path(__file__).resolve().parent
 
 
 def big_columns(n):
-    """Shared and own str objects with markers, non-ASCII, None, NaN and
-    infinities among them; leading floats; numbers up to a last None."""
+    """Shared and own str objects with markers, non-ASCII, None, NaN,
+    infinities, bools and ints among them; leading numbers; numbers up to a
+    last None."""
     rng = np.random.default_rng(21)
     words = np.array([f"w{i}" for i in range(500)] + ["nan", "NaN", "<NA>", "", "é", "日本", "🙂x"], dtype=object)
     gaps = list(words[rng.integers(0, len(words), n)])
-    for i, v in zip(rng.choice(n, n // 10, replace=False), [None, float("nan"), -float("nan"), np.inf, -np.inf] * n):
+    odd = [None, float("nan"), -float("nan"), np.inf, -np.inf, True, False, 0, -7, 2**62, -(2**63)]
+    for i, v in zip(rng.choice(n, n // 10, replace=False), odd * n):
         gaps[i] = v
     own = ["".join(["o", str(i)]) for i in rng.integers(0, 1000, n)]  # each cell its own object
     prefix = [float(x) for x in rng.choice([0.1, -0.0, np.nan, 1e20, 7.0, -np.inf], 1000)] + own[1000:]
+    for i, v in zip(range(0, 1000, 7), [True, False, 3, -(2**62), 2**53 + 1, 0, 2**63 - 1] * 21):
+        prefix[i] = v  # ints above 2**53 round as floats do
     late_none = [float(x) for x in rng.random(n - 1)] + [None]
     return [gaps, prefix, late_none]
 
@@ -63,14 +68,13 @@ class Sub(str):
     "column",
     [
         ["a", 1.5],  # a finite float after the switch: its text is the interpreter's
-        [1, "a"],
-        [True, "a"],
-        ["a", 10**30],
+        [2**70, "a"],
+        ["a", -(2**64)],
         ["a", Sub("b")],
         ["a", pd.NA],
         [decimal.Decimal("2.5"), "a"],
     ],
-    ids=["float-after-text", "int", "bool", "big-int", "str-subclass", "pd-NA", "decimal"],
+    ids=["float-after-text", "big-int-number", "big-int-text", "str-subclass", "pd-NA", "decimal"],
 )
 @pytest.mark.parametrize("where", ["first", "last"])
 def test_other_cells_send_the_table_the_plain_way(column, where):

@@ -67,15 +67,15 @@ class ColumnReader {
   }
 
  private:
-  // Writes the leading floats into the matrix and returns the first row that
-  // is not one: there the column turns to text.
+  // Writes the leading numbers into the matrix and returns the first row
+  // that is not one: there the column turns to text.
   std::size_t numbers_until_text() {
     const std::size_t n = m_.rows;
     for (std::size_t r = 0; r < n; ++r) {
       prefetch_object(col_, r + kCellsAhead, n);
       PyObject* o = object_at(col_, r);
-      if (PyFloat_CheckExact(o)) {
-        m_.at(r, index_) = PyFloat_AS_DOUBLE(o);
+      if (auto v = plain_value(o)) {
+        m_.at(r, index_) = *v;
       } else if (PyUnicode_CheckExact(o) || o == Py_None) {
         return r;  // neither has a float value
       } else {
@@ -92,7 +92,8 @@ class ColumnReader {
     for (std::size_t r = from; r < to; ++r) {
       prefetch_object(col_, r + kCellsAhead, n);
       PyObject* o = object_at(col_, r);
-      if (!PyUnicode_CheckExact(o) && !fixed_text(o)) {
+      char buf[kIntTextMax];
+      if (!PyUnicode_CheckExact(o) && !plain_text(o, buf)) {
         fail();
         return false;
       }

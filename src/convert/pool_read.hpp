@@ -1,6 +1,6 @@
 // Reading the cells of whole columns on the worker pool. Only cells whose
-// value and text need no interpreter are read there: exact str, float and
-// None objects, and texts held by Arrow. The calling thread keeps the
+// value and text need no interpreter are read there: exact str, float, bool
+// and None objects, ints that fit a machine word, and texts held by Arrow. The calling thread keeps the
 // interpreter meanwhile, so no Python code can run and no object can die
 // while workers look at them.
 #pragma once

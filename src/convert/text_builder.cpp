@@ -1,5 +1,6 @@
 #include "convert/text_builder.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <optional>
 
@@ -13,13 +14,36 @@ bool is_inert(PyObject* o) {
          PyBool_Check(o) || o == Py_None;
 }
 
-std::optional<std::string_view> fixed_text(PyObject* o) {
+namespace {
+
+bool is_small_int(PyObject* o) {
+  return PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o));
+}
+
+}  // namespace
+
+std::optional<std::string_view> plain_text(PyObject* o, char (&buf)[kIntTextMax]) {
   if (o == Py_None) return "None";
+  if (o == Py_True) return "True";
+  if (o == Py_False) return "False";
   if (PyFloat_CheckExact(o)) {
     const double v = PyFloat_AS_DOUBLE(o);
     if (std::isnan(v)) return "nan";  // whatever its sign
     if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
   }
+  if (is_small_int(o)) {
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+    const auto done = std::to_chars(buf, buf + kIntTextMax, v);
+    return std::string_view(buf, static_cast<std::size_t>(done.ptr - buf));
+  }
+  return std::nullopt;
+}
+
+std::optional<double> plain_value(PyObject* o) {
+  if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+  if (PyBool_Check(o)) return o == Py_True ? 1.0 : 0.0;
+  // What PyLong_AsDouble gives for an int of one digit group.
+  if (is_small_int(o)) return static_cast<double>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
   return std::nullopt;
 }
 
@@ -119,7 +143,8 @@ std::uint32_t TextColumnBuilder::entry_of(std::string_view text, Keep&& keep) {
 
 // The entry of the cell's text: an earlier one with the same bytes, or new.
 std::uint32_t TextColumnBuilder::entry_by_content(PyObject* o) {
-  if (auto text = fixed_text(o)) return entry_of(*text, [](std::string_view t) { return t; });
+  char buf[kIntTextMax];
+  if (auto text = plain_text(o, buf)) return entry_of(*text, [&](std::string_view t) { return store_.arena.copy(t); });
   std::string_view text;
   Ref str;
   if (PyUnicode_CheckExact(o)) {
@@ -139,7 +164,8 @@ std::uint32_t TextColumnBuilder::entry_by_content(PyObject* o) {
 }
 
 std::string_view TextColumnBuilder::raw_text(PyObject* o) {
-  if (auto text = fixed_text(o)) return *text;
+  char buf[kIntTextMax];
+  if (auto text = plain_text(o, buf)) return store_.arena.copy(*text);
   if (!PyUnicode_CheckExact(o)) return str_copy(o);
   return store_.hold_objects ? str_utf8_copy(o, store_.arena) : str_utf8(o, store_.arena);
 }

@@ -23,9 +23,17 @@ struct NeedsPython {};
 // give the same text on every call.
 bool is_inert(PyObject* o);
 
-// The str() of None and of NaN and infinite floats, which needs no
-// interpreter; nothing for any other object.
-std::optional<std::string_view> fixed_text(PyObject* o);
+// Room for the decimal text of any 64-bit integer.
+inline constexpr std::size_t kIntTextMax = 24;
+
+// The str() of a cell that needs no interpreter to make it: of None, True,
+// False, NaN and infinite floats, and of ints that fit a machine word (written
+// into `buf`); nothing for any other object, str included.
+std::optional<std::string_view> plain_text(PyObject* o, char (&buf)[kIntTextMax]);
+
+// The float value (as PyFloat_AsDouble gives it) of a float, a bool or an int
+// that fits a machine word; nothing for any other object.
+std::optional<double> plain_value(PyObject* o);
 
 // A cell as the reader holds it: borrowed from an array while no Python code
 // can run, owned otherwise.
@@ -67,8 +75,8 @@ class TextColumnBuilder {
 
   void add_number(double x);
   void add_cell(Cell& cell);
-  // A cell that is_inert(); runs Python code only for one without a
-  // fixed_text() that is not a str.
+  // A cell that is_inert(); runs Python code only for one that is neither a
+  // str nor has a plain_text().
   void add_inert(PyObject* o);
   // A text whose bytes outlive the call (held by the caller), with no
   // object of its own.
