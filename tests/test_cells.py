@@ -428,6 +428,13 @@ def big_column(kind, n=40000):
         texts = (["<NA>"] * 100 + [f"A{i:07d}" for i in range(4016)] + ["NaN"] * 100
                  + [f"Z{i:07d}" for i in range(z_pairs)] * 2 + ["nan"] * 100 + [f"z{i:07d}" for i in range(4117)])
         return [texts[i] for i in rng.permutation(len(texts))]
+    elif kind == "own-nonascii":
+        # Every cell its own object, of each of the three widths, and lone
+        # surrogates: different code units whose UTF-8 is the same.
+        # "ł7" is stored as the bytes of "B\x017\x00"; "B\x01" + "7\x00" is
+        # another text.
+        heads = ["ö", "ł", "🙂", "\ud800", "\udfff", "a\udc00", "B\x01"]
+        texts = ["".join([heads[x % 7], str(x % 5) + ("\x00" if x % 7 == 6 else "")]) for x in rng.integers(0, 700, n)]
     else:  # "own": every cell its own object, few distinct texts
         texts = ["".join(["w", str(x)]) for x in rng.integers(0, 50, n)]
     for i in range(0, n, 997):
@@ -435,7 +442,7 @@ def big_column(kind, n=40000):
     return texts
 
 
-@pytest.mark.parametrize("kind", ["distinct", "distinct-long-prefix", "common-prefix", "few", "own", "runs"])
+@pytest.mark.parametrize("kind", ["distinct", "distinct-long-prefix", "common-prefix", "few", "own", "own-nonascii", "runs"])
 def test_large_columns_match_the_plain_construction(kind):
     column = big_column(kind)
     enc = dorvik.Encoder()

@@ -101,7 +101,7 @@ void TextColumnBuilder::add_inert(PyObject* o) {
 void TextColumnBuilder::add_text(std::string_view text) {
   judge_content_cache();
   if (by_content_on_) {
-    entry_of(text, [](std::string_view t) { return t; });
+    entry_of(text, kUtf8, [](std::string_view t) { return t; });
   } else {
     add_entry(text);
   }
@@ -120,31 +120,56 @@ void TextColumnBuilder::judge_content_cache() {
   if (kContentTrial * kContentTrial >= nrows_ * repeats) {
     by_content_on_ = false;
     by_content_ = FlatIndex();
+    keys_ = {};
+    key_kinds_ = {};
     // Mostly distinct texts: a cache of objects would grow as large.
     if (by_object_on_ && object_hits_ * 4 < object_probes_) drop_object_cache();
   }
 }
 
-// The entry of `text`: an earlier one with the same bytes, or a new one
-// whose bytes `keep` makes last until the call ends.
+// The entry of `key`, of kind kUtf8 (the text's UTF-8) or a str's kind
+// (its code units): an earlier one with the same kind and bytes, or a new one
+// whose text `keep(key)` gives, lasting until the call ends. A kUtf8 key is
+// then looked up by that text; any other must itself last that long.
 template <class Keep>
-std::uint32_t TextColumnBuilder::entry_of(std::string_view text, Keep&& keep) {
+std::uint32_t TextColumnBuilder::entry_of(std::string_view key, unsigned kind, Keep&& keep) {
   const auto next = static_cast<std::uint32_t>(texts_.size());
-  auto [entry, added] = by_content_.find_or_insert(
-      hash_bytes(text, seed_), next, [&](std::uint32_t j) { return same_bytes(texts_[j], text); });
+  auto [entry, added] = by_content_.find_or_insert(hash_bytes(key, seed_ + kind), next, [&](std::uint32_t j) {
+    return key_kinds_[j] == kind && same_bytes(keys_[j], key);
+  });
   if (!added) {
     ++content_hits_;
     add_row(entry);
     return entry;
   }
   ++content_added_;
-  return add_entry(keep(text));
+  add_entry(keep(key));
+  if (kind != kUtf8) {
+    keys_.back() = key;
+    key_kinds_.back() = static_cast<std::uint8_t>(kind);
+  }
+  return next;
 }
 
 // The entry of the cell's text: an earlier one with the same bytes, or new.
 std::uint32_t TextColumnBuilder::entry_by_content(PyObject* o) {
   char buf[kIntTextMax];
-  if (auto text = plain_text(o, buf)) return entry_of(*text, [&](std::string_view t) { return store_.arena.copy(t); });
+  if (auto text = plain_text(o, buf)) {
+    return entry_of(*text, kUtf8, [&](std::string_view t) { return store_.arena.copy(t); });
+  }
+  if (PyUnicode_CheckExact(o) && !PyUnicode_IS_ASCII(o)) {
+    // Looked up by its code units, which equal strs share: only a text not
+    // seen yet is encoded to UTF-8. (Strs whose units differ but whose UTF-8
+    // agrees, lone surrogates, get entries of their own that the engine
+    // merges.)
+    const auto kind = static_cast<unsigned>(PyUnicode_KIND(o));
+    const std::string_view units(static_cast<const char*>(PyUnicode_DATA(o)),
+                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)) * kind);
+    return entry_of(units, kind, [&](std::string_view) {
+      if (store_.hold_objects) store_.keep_alive.push_back(Ref::incref(o));  // its units are the key
+      return str_utf8(o, store_.arena);
+    });
+  }
   std::string_view text;
   Ref str;
   if (PyUnicode_CheckExact(o)) {
@@ -154,7 +179,7 @@ std::uint32_t TextColumnBuilder::entry_by_content(PyObject* o) {
     if (!str) panic_with_error("cant convert to str");
     text = str_utf8(str.get(), scratch_);
   }
-  return entry_of(text, [&](std::string_view t) {
+  return entry_of(text, kUtf8, [&](std::string_view t) {
     if (PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o)) {
       if (store_.hold_objects) store_.keep_alive.push_back(Ref::incref(o));  // viewed in place
       return t;
@@ -180,6 +205,10 @@ std::uint32_t TextColumnBuilder::add_entry(std::string_view text) {
   const auto entry = static_cast<std::uint32_t>(texts_.size());
   add_row(entry);
   texts_.push_back(text);
+  if (by_content_on_) {  // every entry has a key while lookups go on
+    keys_.push_back(text);
+    key_kinds_.push_back(kUtf8);
+  }
   return entry;
 }
 

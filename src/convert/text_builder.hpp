@@ -87,8 +87,9 @@ class TextColumnBuilder {
  private:
   void drop_object_cache();
   void judge_content_cache();
+  static constexpr unsigned kUtf8 = 0;
   template <class Keep>
-  std::uint32_t entry_of(std::string_view text, Keep&& keep);
+  std::uint32_t entry_of(std::string_view key, unsigned kind, Keep&& keep);
   std::uint32_t entry_by_content(PyObject* o);
   std::string_view raw_text(PyObject* o);
   std::string_view str_copy(PyObject* cell);
@@ -108,6 +109,8 @@ class TextColumnBuilder {
   std::vector<PyObject*> objects_;
   std::vector<std::uint32_t> object_entry_;
   FlatIndex by_content_;
+  std::vector<std::string_view> keys_;  // what by_content_ knows each entry by
+  std::vector<std::uint8_t> key_kinds_;
   std::uint64_t seed_;
   std::size_t object_probes_ = 0;
   std::size_t object_hits_ = 0;
