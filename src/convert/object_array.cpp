@@ -1,26 +1,19 @@
-// Encoding a table read cell by cell. Phase 1 reads every cell on the
-// calling thread; phase 2 (the engine) encodes the text columns on the pool;
-// phase 3 assembles the fit.
+// Encoding a table read cell by cell. Phase 1 reads every cell: on the pool
+// where no cell needs the interpreter (pool_read), else on the calling
+// thread; phase 2 (the engine) encodes the text columns on the pool; phase 3
+// assembles the fit.
 #include "convert/object_array.hpp"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <optional>
-
-#include <oneapi/tbb/parallel_for.h>
 
 #include "bind/errors.hpp"
 #include "bind/numpy.hpp"
 #include "bind/text.hpp"
-#include "convert/cell_text.hpp"
 #include "convert/numeric_array.hpp"
 #include "engine/columns.hpp"
-#include "engine/hash.hpp"
-#include "engine/number_text.hpp"
-#include "engine/pool.hpp"
 
 namespace dorvik {
 
