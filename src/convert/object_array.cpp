@@ -105,9 +105,6 @@ bool reads_like_ndarray(PyObject* obj) {
   return PyArray_Check(obj) && type_name(obj) == "memmap";
 }
 
-// How many cells ahead their objects are prefetched.
-constexpr std::size_t kCellsAhead = 8;
-
 // Reads one column top to bottom. Numbers go straight into the buffer; at the
 // first cell without a float value the column turns to text for good.
 template <class Source>

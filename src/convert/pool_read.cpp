@@ -14,9 +14,6 @@ namespace {
 
 // Rows a worker reads between looks at whether another column failed.
 constexpr std::size_t kFailureCheck = 4096;
-// How many cells ahead their objects are prefetched: the cells of a column
-// lie scattered in memory, and waiting for each in turn dominates reading.
-constexpr std::size_t kCellsAhead = 8;
 // A column is split into parts read at once from this many rows a part. Each
 // part finds its distinct texts on its own, so parts are few: the engine
 // merges what they found twice.

@@ -23,6 +23,10 @@ struct NeedsPython {};
 // give the same text on every call.
 bool is_inert(PyObject* o);
 
+// How many cells ahead their objects are prefetched: the cells of a column
+// lie scattered in memory, and waiting for each in turn dominates reading.
+inline constexpr std::size_t kCellsAhead = 8;
+
 // Room for the decimal text of any 64-bit integer.
 inline constexpr std::size_t kIntTextMax = 24;
 
