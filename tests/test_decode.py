@@ -82,16 +82,28 @@ def assert_same(got, want):
         assert same(got.iat[r, c], want.iat[r, c]), (r, c, got.iat[r, c], want.iat[r, c])
 
 
+def layouts(m):
+    """m in C order, in Fortran order, as a strided view and misaligned."""
+    yield m.copy()
+    yield np.asfortranarray(m)
+    spaced = np.zeros((2 * m.shape[0], 2 * m.shape[1]))
+    spaced[::2, ::2] = m
+    yield spaced[::2, ::2]
+    shifted = np.zeros(m.size * 8 + 1, np.uint8)[1:].view(np.float64).reshape(m.shape)
+    shifted[...] = m
+    assert m.size == 0 or not shifted.flags.aligned
+    yield shifted
+
+
 def decode_both(enc, m, labels=None, index=None):
-    """(result, expected) for array input and for frame input of matrix m."""
+    """(result, expected) for array input in every layout and for frame input of matrix m."""
     fit = fit_of(enc)
     m = np.asarray(m, dtype=np.float64)
     df = frame(m, labels, index)
     kept = df.copy()
-    pairs = [
-        (enc.decode(m.copy()), reference(m, fit)),
-        (enc.decode(df), reference(m, fit, list(df.columns))),
-    ]
+    want = reference(m, fit)
+    pairs = [(enc.decode(a), want) for a in layouts(m)]
+    pairs.append((enc.decode(df), reference(m, fit, list(df.columns))))
     pd.testing.assert_frame_equal(df, kept)  # the input is left as it was
     return pairs
 
@@ -175,21 +187,35 @@ def test_matches_per_cell_algorithm(case):
 
 
 @pytest.mark.parametrize("container", ["ndarray", "frame"])
-def test_each_str_is_held_once_by_each_of_its_cells(container):
+@pytest.mark.parametrize(
+    ("rows", "entries", "step"),
+    [
+        (300_000, 30, 1),  # a str made for every entry first, codes 30-39 without one
+        (300_000, 1_000, 1),  # made for every entry, most never used and freed
+        (300_000, 30, 7),  # codes that are not 0..n-1
+        (2_000, 5_000, 1),  # more entries than rows: the uses are counted first
+    ],
+)
+def test_each_str_is_held_once_by_each_of_its_cells(container, rows, entries, step):
     rng = np.random.default_rng(5)
-    codes = rng.integers(-1, 40, size=(300_000, 3)).astype(float)  # codes 30-39 have no entry
+    codes = (rng.integers(-1, 40, size=(rows, 3)) * step).astype(float)
     codes[::7, 1] = np.nan
-    enc = fitted([0, 1], {0: {i: f"t{i}" for i in range(30)}, 1: {i: f"é{i}" for i in range(30)}})
+    dicts = {0: {i * step: f"t{i}" for i in range(entries)}, 1: {i * step: f"é{i}" for i in range(entries)}}
+    enc = fitted([0, 1], dicts)
     gc.collect()
     blocks = sys.getallocatedblocks()
     out = enc.decode(codes if container == "ndarray" else frame(codes))
     columns = [out[:, c] if container == "ndarray" else out.iloc[:, c].to_numpy() for c in range(2)]  # views
+    missing = "NaN" if container == "ndarray" else None
+    for c in range(2):
+        assert columns[c].tolist() == [cell(x, dicts[c], missing) for x in codes[:, c]]
     uses, objects = {}, {}
     for x in np.concatenate([c.astype(object, copy=False).ravel() for c in columns]).tolist():
         uses[id(x)] = uses.get(id(x), 0) + 1
         objects[id(x)] = x
     del x
-    assert len(objects) == 30 + 30 + 1  # one str per code used, and the missing value
+    used = {cell(x, dicts[c], None) for c in range(2) for x in codes[:, c]} - {None}
+    assert len(objects) == len(used) + 1  # one str per code used, and the missing value
     held = {k: sys.getrefcount(objects[k]) - 2 for k in uses}  # less the dict's and the call's
     assert {k: n for k, n in held.items() if objects[k] is not None} == {  # None is immortal
         k: n for k, n in uses.items() if objects[k] is not None

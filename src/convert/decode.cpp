@@ -5,12 +5,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/parallel_for.h>
 
 #include "bind/errors.hpp"
@@ -72,10 +73,10 @@ void add_refs(PyObject* s, std::size_t n) {
   for (; n > 0; --n) Py_INCREF(s);
 }
 
-// Cells a worker counts as one piece, at least.
+// Cells a worker reads as one piece, at least.
 constexpr std::size_t kPartCells = std::size_t{1} << 16;
 
-// Parts of the rows whose codes are counted apart, for `rows` x `cols` cells.
+// Parts of the rows read apart, for `rows` x `cols` cells.
 std::size_t part_count(std::size_t rows, std::size_t cols) {
   const auto threads = static_cast<std::size_t>(pool().max_concurrency());
   const std::size_t parts = std::clamp<std::size_t>(rows * cols / kPartCells, 1, threads);
@@ -83,94 +84,164 @@ std::size_t part_count(std::size_t rows, std::size_t cols) {
   return std::max<std::size_t>(parts, rows / (std::size_t{1} << 31) + 1);
 }
 
-// The strs of one text column's cells: one per code that some cell holds,
-// with a reference for each such cell. The uses of every code are counted on
-// the pool first, so the strs are made with their final reference counts at
-// once, and filling the cells touches no reference count and runs on the
-// pool too.
+// The strs of one text column's cells, with a reference for each cell that
+// holds one. A column with no more entries than rows gets a str for every
+// entry up front; its cells are then filled in one read of the codes, which
+// counts the uses on the way, and entries no cell used are freed. A longer
+// dictionary (a few rows decoded with a big fit) has its uses counted first,
+// so that only the strs some cell needs are made. Either way each str gets
+// its final reference count in one write, and filling the cells touches no
+// reference count and runs on the pool.
 class ColumnStrs {
+  static constexpr std::size_t kNoEntry = SIZE_MAX;
+
  public:
   ColumnStrs(const ReverseDict& dict, const Matrix& m, std::size_t col, PyObject* missing)
-      : dict_(dict), m_(m), col_(col), missing_(missing) {}
+      : dict_(dict), m_(m), col_(col), missing_(missing), counted_first_(dict.size() > m.rows) {}
 
   ColumnStrs(const ColumnStrs&) = delete;
   ColumnStrs& operator=(const ColumnStrs&) = delete;
 
-  // Until handed_over(), the references are this object's, dropped with it.
+  // Until handed_over(), the references in refs_ are this object's.
   ~ColumnStrs() {
     if (handed_over_) return;
     for (std::size_t i = 0; i < strs_.size(); ++i) {
-      for (std::uint64_t k = 0; strs_[i] != nullptr && k < uses_[i]; ++k) Py_DECREF(strs_[i]);
+      for (std::uint64_t k = 0; strs_[i] != nullptr && k < refs_[i]; ++k) Py_DECREF(strs_[i]);
     }
   }
 
-  // Counting the uses of each code, rows split into `parts` counted apart;
-  // touches no Python object.
-  void start_count(std::size_t parts) {
+  bool counted_first() const { return counted_first_; }
+
+  // Rows split into `parts` that are counted apart.
+  void start(std::size_t parts) {
     counts_.assign(parts, std::vector<std::uint32_t>(dict_.size()));
     missing_uses_.assign(parts, 0);
+    if (counted_first_) entries_.resize(m_.rows);
   }
+
+  // The counting read of a column whose uses are counted first. It keeps
+  // each row's entry, fewer than the dictionary's, for fill() to write.
   void count(std::size_t part, std::size_t r0, std::size_t r1) {
     std::uint32_t* count = counts_[part].data();
+    std::size_t* entry = entries_.data() + r0;
     std::size_t missing = 0;
-    for (std::size_t r = r0; r < r1; ++r) {
-      if (auto i = index(m_.at(r, col_))) {
-        ++count[*i];
-      } else {
-        ++missing;
-      }
-    }
+    each_code(r0, r1, [&](std::size_t i) { ++count[i]; *entry++ = i; },
+              [&] { ++missing; *entry++ = kNoEntry; });
     missing_uses_[part] += missing;
   }
 
-  // Makes the strs that counting found used, in dictionary order, and
-  // returns how many cells get the missing value.
-  std::size_t make() {
-    uses_.assign(dict_.size(), 0);
+  // Makes the strs, in dictionary order: every one, or with the uses
+  // counted, the used ones with their final counts.
+  void make() {
     strs_.assign(dict_.size(), nullptr);
+    refs_.assign(dict_.size(), 0);
+    if (!counted_first_) {
+      for (std::size_t i = 0; i < dict_.size(); ++i) {
+        strs_[i] = text_str(dict_.text(i)).release();
+        refs_[i] = 1;
+      }
+      return;
+    }
     for (std::size_t i = 0; i < dict_.size(); ++i) {
-      for (const auto& c : counts_) uses_[i] += c[i];
-      if (uses_[i] == 0) continue;
+      std::uint64_t uses = 0;
+      for (const auto& c : counts_) uses += c[i];
+      if (uses == 0) continue;
       strs_[i] = text_str(dict_.text(i)).release();
-      add_refs(strs_[i], uses_[i] - 1);
+      add_refs(strs_[i], uses - 1);
+      refs_[i] = uses;
     }
     counts_ = {};
+  }
+
+  // Writes rows [r0, r1) to out[0], out[step], ... Each code is read once,
+  // here or in count(): what is written is what is counted, whatever happens
+  // to the codes meanwhile.
+  void fill(std::size_t part, std::size_t r0, std::size_t r1, PyObject** out, std::size_t step) {
+    PyObject* const* strs = strs_.data();
+    PyObject* const missing_value = missing_;
+    if (counted_first_) {
+      for (std::size_t r = r0; r < r1; ++r, out += step) {
+        const std::size_t i = entries_[r];
+        *out = i == kNoEntry ? missing_value : strs[i];
+      }
+      return;
+    }
+    std::uint32_t* count = counts_[part].data();
+    std::size_t missing = 0;
+    each_code(r0, r1, [&](std::size_t i) { ++count[i]; *out = strs[i]; out += step; },
+              [&] { ++missing; *out = missing_value; out += step; });
+    missing_uses_[part] += missing;
+  }
+
+  // After every cell is filled: the cells hold the references now, and each
+  // str has as many as cells hold it. Returns how many cells got the
+  // missing value, whose references are the caller's to add.
+  std::size_t handed_over() {
+    handed_over_ = true;
+    if (!counted_first_) {
+      for (std::size_t i = 0; i < dict_.size(); ++i) {
+        std::uint64_t uses = 0;
+        for (const auto& c : counts_) uses += c[i];
+        if (uses == 0) {
+          Py_DECREF(strs_[i]);
+        } else {
+          add_refs(strs_[i], uses - 1);
+        }
+      }
+    }
     std::size_t missing = 0;
     for (std::size_t n : missing_uses_) missing += n;
     return missing;
   }
 
-  // Writes rows [r0, r1) to out[0], out[step], ...; the missing value needs
-  // a reference per such cell from the caller.
-  void fill(std::size_t r0, std::size_t r1, PyObject** out, std::size_t step) const {
-    for (std::size_t r = r0; r < r1; ++r, out += step) {
-      auto i = index(m_.at(r, col_));
-      *out = i ? strs_[*i] : missing_;
-    }
-  }
-
-  // The cells written hold the references now.
-  void handed_over() { handed_over_ = true; }
-
  private:
-  // The entry of a cell's code; nothing for NaN and codes without one.
-  std::optional<std::size_t> index(double x) const {
-    if (std::isnan(x)) return std::nullopt;
-    return dict_.find(key_of(x));
+  // Calls hit(entry) for each cell of rows [r0, r1) whose code has an
+  // entry, miss() for NaN and codes without one, in row order. The loop
+  // keeps what it reads in locals: stores to the output could otherwise
+  // alias them as far as the compiler knows.
+  template <class Hit, class Miss>
+  void each_code(std::size_t r0, std::size_t r1, Hit hit, Miss miss) const {
+    if (r0 >= r1) return;
+    const std::size_t step = m_.row_step();
+    const double* code = m_.data + r0 * step + col_ * m_.col_step();
+    if (dict_.dense()) {
+      const std::size_t n = dict_.size();
+      for (std::size_t r = r0; r < r1; ++r, code += step) {
+        const double x = *code;
+        const std::uint64_t k = key_of(x);
+        if (k < n && !std::isnan(x)) {
+          hit(static_cast<std::size_t>(k));
+        } else {
+          miss();
+        }
+      }
+      return;
+    }
+    for (std::size_t r = r0; r < r1; ++r, code += step) {
+      const double x = *code;
+      const std::optional<std::size_t> i = std::isnan(x) ? std::nullopt : dict_.find(key_of(x));
+      if (i) {
+        hit(*i);
+      } else {
+        miss();
+      }
+    }
   }
 
   const ReverseDict& dict_;
   const Matrix& m_;
   std::size_t col_;
   PyObject* missing_;
+  bool counted_first_;
   std::vector<std::vector<std::uint32_t>> counts_;  // per part of the rows
   std::vector<std::size_t> missing_uses_;
   std::vector<PyObject*> strs_;  // NULL for codes no cell holds
-  std::vector<std::uint64_t> uses_;
+  std::vector<std::uint64_t> refs_;  // references held in strs_ until handed over
+  std::vector<std::size_t> entries_;  // per row, when counted first
   bool handed_over_ = false;
 };
 
-// Cells of the ndarray result filled per band of rows: 64 KiB of pointers.
+// Cells of a result filled per band of rows: 64 KiB of pointers.
 constexpr std::size_t kBandCells = 8192;
 
 PyObject** object_data(PyObject* array) {
@@ -183,30 +254,49 @@ Ref new_object_array(int nd, npy_intp* dims) {
   return check(PyArray_SimpleNew(nd, dims, NPY_OBJECT));
 }
 
-}  // namespace
-
-// The strs of several columns of `m`. Their uses are counted on the pool,
-// each part of the rows a band at a time, so that a row-major matrix is read
-// once rather than once per column.
-std::size_t make_all(std::vector<std::unique_ptr<ColumnStrs>>& texts, const Matrix& m) {
-  if (texts.empty()) return 0;
-  const std::size_t parts = part_count(m.rows, texts.size());
-  for (auto& t : texts) t->start_count(parts);
-  const std::size_t band = std::max<std::size_t>(1, kBandCells / texts.size());
+// Runs body(part, r0, r1) over the rows of `m` split into `parts`, each part
+// a band of rows at a time: a row-major matrix is then read once, rather than
+// once per column, and a band's output stays in cache until every column is in.
+template <class Body>
+void by_bands(const Matrix& m, std::size_t parts, std::size_t columns, Body body) {
+  const std::size_t band = std::max<std::size_t>(1, kBandCells / std::max<std::size_t>(1, columns));
   run_in_pool([&] {
     tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t p) {
       const std::size_t end = m.rows * (p + 1) / parts;
-      for (std::size_t r0 = m.rows * p / parts; r0 < end; r0 += band) {
-        for (auto& t : texts) t->count(p, r0, std::min(end, r0 + band));
-      }
-    });
+      for (std::size_t r0 = m.rows * p / parts; r0 < end; r0 += band) body(p, r0, std::min(end, r0 + band));
+    }, tbb::simple_partitioner());
   });
+}
+
+// Makes the strs of several text columns of `m`; returns the parts that
+// their fill() must use.
+std::size_t make_all(std::vector<std::unique_ptr<ColumnStrs>>& texts, const Matrix& m) {
+  const std::size_t parts = part_count(m.rows, std::max<std::size_t>(1, texts.size()));
+  std::vector<ColumnStrs*> first;
+  for (auto& t : texts) {
+    t->start(parts);
+    if (t->counted_first()) first.push_back(t.get());
+  }
+  if (!first.empty()) {
+    by_bands(m, parts, first.size(), [&](std::size_t p, std::size_t r0, std::size_t r1) {
+      for (ColumnStrs* t : first) t->count(p, r0, r1);
+    });
+  }
+  for (auto& t : texts) t->make();
+  return parts;
+}
+
+// Hands every column's references over to its filled cells; returns how
+// many cells got the missing value.
+std::size_t hand_over_all(std::vector<std::unique_ptr<ColumnStrs>>& texts) {
   std::size_t missing = 0;
-  for (auto& t : texts) missing += t->make();
+  for (auto& t : texts) missing += t->handed_over();
   return missing;
 }
 
-Ref decode_array(PyObject*, const Matrix& m, const EncodingInfo& info) {
+}  // namespace
+
+Ref decode_array(const Matrix& m, const EncodingInfo& info) {
   // Every check runs before anything is built: a failure leaves nothing
   // visible either way, and the first failing check is the same.
   std::vector<const ReverseDict*> dict_at(m.cols, nullptr);
@@ -230,25 +320,19 @@ Ref decode_array(PyObject*, const Matrix& m, const EncodingInfo& info) {
     texts.push_back(std::make_unique<ColumnStrs>(*dict_at[col], m, col, nan_text.get()));
     text_cols.push_back(col);
   }
-  const std::size_t missing = make_all(texts, m);
+  const std::size_t parts = make_all(texts, m);
   PyObject** out = object_data(o.get());
   for (std::size_t c = 0; c < m.cols; ++c) {
     if (dict_at[c] != nullptr) continue;
     PyObject** cell = out + c;
     for (std::size_t r = 0; r < m.rows; ++r, cell += m.cols) *cell = check(PyFloat_FromDouble(m.at(r, c))).release();
   }
-  add_refs(nan_text.get(), missing);
-  // The result is row-major. Filled a band of rows at a time, column by
-  // column within the band: each column's strs stay at hand while its cells
-  // are written, and the band's rows stay in cache until every column is in.
-  const std::size_t band = std::max<std::size_t>(1, kBandCells / m.cols);
-  run_in_pool([&] {
-    tbb::parallel_for(std::size_t{0}, (m.rows + band - 1) / band, [&](std::size_t b) {
-      const std::size_t r0 = b * band, r1 = std::min(m.rows, r0 + band);
-      for (std::size_t j = 0; j < texts.size(); ++j) texts[j]->fill(r0, r1, out + r0 * m.cols + text_cols[j], m.cols);
-    });
+  // Nothing fails from here on. The result is row-major: within a band of
+  // rows it is filled column by column, so each column's strs stay at hand.
+  by_bands(m, parts, texts.size(), [&](std::size_t p, std::size_t r0, std::size_t r1) {
+    for (std::size_t j = 0; j < texts.size(); ++j) texts[j]->fill(p, r0, r1, out + r0 * m.cols + text_cols[j], m.cols);
   });
-  for (auto& t : texts) t->handed_over();
+  add_refs(nan_text.get(), hand_over_all(texts));
   return o;
 }
 
@@ -272,15 +356,11 @@ void decode_frame(PyObject* df, const Matrix& m, const std::vector<std::string>&
     values.push_back(new_object_array(1, &rows));
     texts.push_back(std::make_unique<ColumnStrs>(*dicts[j], m, info.text_columns[j], Py_None));
   }
-  add_refs(Py_None, make_all(texts, m));
-  run_in_pool([&] {
-    tbb::parallel_for(std::size_t{0}, texts.size(), [&](std::size_t j) {
-      PyObject** out = object_data(values[j].get());
-      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m.rows, kBandCells),
-                        [&](const tbb::blocked_range<std::size_t>& r) { texts[j]->fill(r.begin(), r.end(), out + r.begin(), 1); });
-    });
+  const std::size_t parts = make_all(texts, m);
+  by_bands(m, parts, texts.size(), [&](std::size_t p, std::size_t r0, std::size_t r1) {
+    for (std::size_t j = 0; j < texts.size(); ++j) texts[j]->fill(p, r0, r1, object_data(values[j].get()) + r0, 1);
   });
-  for (auto& t : texts) t->handed_over();
+  add_refs(Py_None, hand_over_all(texts));
 
   Ref pandas = check(PyImport_ImportModule("pandas"));
   Ref series_type = check(PyObject_GetAttrString(pandas.get(), "Series"));

@@ -10,8 +10,8 @@
 
 namespace dorvik {
 
-// From the float64 array `a`: an object array with texts in the text columns.
-Ref decode_array(PyObject* a, const Matrix& matrix, const EncodingInfo& info);
+// An object array of the matrix's cells, with texts in the text columns.
+Ref decode_array(const Matrix& matrix, const EncodingInfo& info);
 
 // Rewrites the text columns of the float DataFrame `df` in place.
 void decode_frame(PyObject* df, const Matrix& matrix, const std::vector<std::string>& labels,

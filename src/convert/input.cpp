@@ -78,15 +78,21 @@ bool is_float64_matrix(PyObject* obj) {
   return PyArray_EquivTypes(PyArray_DESCR(arr), reinterpret_cast<PyArray_Descr*>(f64.get()));
 }
 
-// Copies any 2-D float64 array, whatever its strides, into a row-major matrix.
-Matrix copy_float64(PyArrayObject* arr) {
+// The cells of a 2-D float64 array: the array's own when it is aligned and
+// contiguous either way (the matrix then holds a reference to it, released on
+// the calling thread, where every Matrix ends), otherwise a row-major copy.
+// Nothing writes to them, and each consumer reads a cell once.
+Matrix float64_cells(PyArrayObject* arr) {
   const npy_intp* dims = PyArray_DIMS(arr);
-  Matrix m(static_cast<size_t>(dims[0]), static_cast<size_t>(dims[1]));
-  if (m.size() == 0) return m;
-  if (PyArray_IS_C_CONTIGUOUS(arr)) {
-    std::memcpy(m.begin(), PyArray_DATA(arr), m.size() * sizeof(double));
-    return m;
+  const auto rows = static_cast<size_t>(dims[0]), cols = static_cast<size_t>(dims[1]);
+  if (rows == 0 || cols == 0) return Matrix(rows, cols);
+  if (PyArray_ISALIGNED(arr) && (PyArray_IS_C_CONTIGUOUS(arr) || PyArray_IS_F_CONTIGUOUS(arr))) {
+    auto* obj = reinterpret_cast<PyObject*>(arr);
+    std::shared_ptr<void> owner(Py_NewRef(obj), [](void* a) { Py_DECREF(static_cast<PyObject*>(a)); });
+    return Matrix(rows, cols, !PyArray_IS_C_CONTIGUOUS(arr), static_cast<double*>(PyArray_DATA(arr)),
+                  std::move(owner));
   }
+  Matrix m(rows, cols);
   const char* base = static_cast<const char*>(PyArray_DATA(arr));
   const npy_intp* strides = PyArray_STRIDES(arr);
   double* out = m.begin();
@@ -273,7 +279,7 @@ Converted pyany_to_vec(PyObject* obj) {
   OUT out = table ? OUT{Pandas{read_labels(obj)}} : OUT{Numpy{}};
 
   if (is_float64_matrix(obj)) {
-    return {std::move(out), copy_float64(reinterpret_cast<PyArrayObject*>(obj)), std::nullopt, Ref()};
+    return {std::move(out), float64_cells(reinterpret_cast<PyArrayObject*>(obj)), std::nullopt, Ref()};
   }
 
   auto [rows, cols] = read_shape(obj);

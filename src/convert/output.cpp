@@ -41,9 +41,8 @@ Ref new_frame(const Matrix& m, const std::vector<std::string>& labels, Ref backi
 Ref arr_to_out(const Matrix& matrix, OUT&& out, const EncodingInfo* info, Ref backing) {
   const OUT kind = std::move(out);  // released on every path
   if (std::holds_alternative<Numpy>(kind)) {
-    Ref a = new_float_array(matrix, false);
-    if (info == nullptr) return a;
-    return decode_array(a.get(), matrix, *info);
+    if (info == nullptr) return new_float_array(matrix, false);
+    return decode_array(matrix, *info);
   }
   const auto& labels = std::get<Pandas>(kind).labels;
   // Decoding reads the matrix while it rewrites the frame: the frame then

@@ -45,6 +45,8 @@ class ReverseDict {
   std::uint64_t code(std::size_t i) const { return codes_[i]; }
   std::string_view text(std::size_t i) const { return texts_[i]; }
   std::size_t text_bytes() const { return texts_.bytes(); }
+  // Whether the codes are exactly 0..size() - 1, each the index of its entry.
+  bool dense() const { return dense_; }
 
   // The entry of `code`, if any.
   std::optional<std::size_t> find(std::uint64_t code) const {
