@@ -412,6 +412,9 @@ def big_column(kind, n=40000):
         texts = [f"{x:x}" for x in rng.integers(0, 2**40, n)]  # a few repeats by chance
     elif kind == "distinct-long-prefix":
         texts = [f"customer/2024/{x:08d}" for x in rng.permutation(n)]
+    elif kind == "shared-many":  # equal texts share one object, a tenth of them distinct
+        pool = [f"s{x:06d}" for x in range(n // 10)]
+        texts = [pool[x] for x in rng.integers(0, n // 10, n)]
     elif kind == "few":
         texts = [f"v{x}" for x in rng.integers(0, 300, n)]
     elif kind == "common-prefix":  # no markers: every text shares its first 14 bytes
@@ -442,7 +445,9 @@ def big_column(kind, n=40000):
     return texts
 
 
-@pytest.mark.parametrize("kind", ["distinct", "distinct-long-prefix", "common-prefix", "few", "own", "own-nonascii", "runs"])
+@pytest.mark.parametrize(
+    "kind", ["distinct", "distinct-long-prefix", "common-prefix", "shared-many", "few", "own", "own-nonascii", "runs"]
+)
 def test_large_columns_match_the_plain_construction(kind):
     column = big_column(kind)
     enc = dorvik.Encoder()

@@ -115,9 +115,11 @@ void TextColumnBuilder::drop_object_cache() {
 void TextColumnBuilder::judge_content_cache() {
   if (!by_content_on_ || ++content_probes_ != kContentTrial) return;
   // With K equally common texts, n lookups repeat about n^2 / 2K of them:
-  // few repeats mean K is near the row count, and hashing finds little.
-  const std::size_t repeats = kContentTrial - content_added_;
-  if (kContentTrial * kContentTrial >= nrows_ * repeats) {
+  // few repeats mean K is near the row count, and hashing finds little. The
+  // repeats that the object cache found never got this far, yet count.
+  const std::size_t lookups = kContentTrial + object_hits_;
+  const std::size_t repeats = kContentTrial - content_added_ + object_hits_;
+  if (lookups * lookups >= nrows_ * repeats) {
     by_content_on_ = false;
     by_content_ = FlatIndex();
     keys_ = {};
