@@ -104,6 +104,12 @@ void check_dictionary(const dorvik::ForwardDict& dict,
     CHECK(i && reverse.text(*i) == t);
   }
   CHECK(reverse.size() == coded);
+  std::size_t coded_bytes = 0;
+  for (std::size_t i = 0; i < reverse.size(); ++i) {
+    CHECK(reverse.find(reverse.code(i)) == i);
+    coded_bytes += reverse.text(i).size();
+  }
+  CHECK(reverse.text_bytes() == coded_bytes);
 }
 
 void check_codes(const std::vector<std::string>& cells, const double* codes, std::size_t stride,

@@ -149,6 +149,24 @@ def test_frame_of_str_columns_round_trips(enc):
     assert out["n"].dtype == np.float64 and out["n"].tolist() == [1.0, 2.0, 3.0]
 
 
+@pytest.mark.parametrize("markers", [[], ["NaN"], ["<NA>", "NaN", "nan"]])
+def test_every_code_of_a_fit_decodes_to_its_text(markers):
+    # Each marker sorts among the texts and takes no code: the codes after it
+    # belong to the texts after it, in a fit that encode made and in one read
+    # back from its pickled form.
+    texts = ["", "<", "<NA", "<NB", "N", "NaM", "NaNa", "Nb", "n", "nam", "nana", "nb", "é", "日本"]
+    column = texts + markers + texts[::-1]
+    enc = dorvik.Encoder()
+    enc.encode(np.array(column, dtype=object)[:, None])
+    codes = np.arange(len(texts) + 2, dtype=float)[:, None] - 1  # -1 reads as 0, and one past the end
+    want = ["", *texts, "NaN"]
+    again = dorvik.Encoder()
+    again.__setstate__(enc.__getstate__())
+    for e in (enc, again):
+        assert e.decode(codes)[:, 0].tolist() == want
+    assert fit_of(again) == fit_of(enc)
+
+
 # --- agreement with the per-cell algorithm ---
 
 WEIRD = {0: {0: "a", 2: "c", 7: "h"}, 2: {}, 3: {1: "ı", 5: "f"}}

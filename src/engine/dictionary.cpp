@@ -2,26 +2,32 @@
 
 namespace dorvik {
 
+TextTable& ForwardDict::own_texts() {
+  if (texts_.use_count() > 1) texts_ = std::make_shared<TextTable>(*texts_);
+  return *texts_;
+}
+
 void ForwardDict::reserve(std::size_t count, std::size_t bytes) {
-  texts_.reserve(count, bytes);
+  own_texts().reserve(count, bytes);
   codes_.reserve(count);
   coded_.reserve(count);
 }
 
 void ForwardDict::push_back(std::string_view text, std::optional<std::uint64_t> code) {
-  texts_.push_back(text);
+  own_texts().push_back(text);
   codes_.push_back(code.value_or(0));
   coded_.push_back(code.has_value());
 }
 
 void ForwardDict::resize(std::size_t count, std::size_t bytes) {
-  texts_.resize(count, bytes);
+  own_texts().resize(count, bytes);
   codes_.resize(count);
   coded_.resize(count);
 }
 
+// Runs in parallel on a dictionary just resized, which is nobody else's.
 void ForwardDict::set(std::size_t i, std::size_t at, std::string_view text, std::optional<std::uint64_t> code) {
-  texts_.set(i, at, text);
+  texts_->set(i, at, text);
   codes_[i] = code.value_or(0);
   coded_[i] = code.has_value();
 }
@@ -31,12 +37,42 @@ std::optional<std::uint64_t> ForwardDict::code(std::size_t i) const {
   return codes_[i];
 }
 
+std::optional<ReverseDict> ReverseDict::of(const ForwardDict& forward) {
+  // Each lookup of a text walks the uncoded entries: there must be few.
+  constexpr std::size_t kMaxSkipped = 8;
+  ReverseDict d;
+  d.bytes_ = forward.text_bytes();
+  for (std::size_t i = 0; i < forward.size(); ++i) {
+    const std::optional<std::uint64_t> code = forward.code(i);
+    if (!code) {
+      if (d.skipped_.size() == kMaxSkipped) return std::nullopt;
+      d.skipped_.push_back(i);
+      d.bytes_ -= forward.text(i).size();
+    } else if (*code != d.count_++) {
+      return std::nullopt;
+    }
+  }
+  d.shared_ = forward.texts();
+  return d;
+}
+
+void ReverseDict::own_texts() {
+  if (!shared_) return;
+  ReverseDict own;
+  own.texts_.reserve(count_, bytes_);
+  own.codes_.reserve(count_);
+  for (std::size_t i = 0; i < count_; ++i) own.push_back(i, text(i));
+  *this = std::move(own);
+}
+
 void ReverseDict::reserve(std::size_t count, std::size_t bytes) {
+  own_texts();
   texts_.reserve(count, bytes);
   codes_.reserve(count);
 }
 
 void ReverseDict::push_back(std::uint64_t code, std::string_view text) {
+  own_texts();
   const std::size_t i = codes_.size();
   texts_.push_back(text);
   codes_.push_back(code);

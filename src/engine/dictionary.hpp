@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -23,12 +24,17 @@ class ForwardDict {
   void set(std::size_t i, std::size_t at, std::string_view text, std::optional<std::uint64_t> code);
 
   std::size_t size() const { return codes_.size(); }
-  std::string_view text(std::size_t i) const { return texts_[i]; }
+  std::string_view text(std::size_t i) const { return (*texts_)[i]; }
   std::optional<std::uint64_t> code(std::size_t i) const;
-  std::size_t text_bytes() const { return texts_.bytes(); }
+  std::size_t text_bytes() const { return texts_->bytes(); }
+  // The texts, which a reverse dictionary may share (see ReverseDict::of).
+  std::shared_ptr<const TextTable> texts() const { return texts_; }
 
  private:
-  TextTable texts_;
+  // Copies of a dictionary share the texts until one of them changes.
+  TextTable& own_texts();
+
+  std::shared_ptr<TextTable> texts_ = std::make_shared<TextTable>();
   std::vector<std::uint64_t> codes_;
   std::vector<std::uint8_t> coded_;  // bytes, not bits: set() runs in parallel
 };
@@ -37,21 +43,26 @@ class ForwardDict {
 // 0..n-1 in order, as encode makes them, and through a hash index otherwise.
 class ReverseDict {
  public:
+  // The reverse of `forward` without a copy of its texts, where its coded
+  // entries have the codes 0, 1, 2, ... in entry order and at most a few
+  // have none (the markers), as encode makes them; nothing otherwise.
+  static std::optional<ReverseDict> of(const ForwardDict& forward);
+
   void reserve(std::size_t count, std::size_t bytes);
   // The code must not be present yet.
   void push_back(std::uint64_t code, std::string_view text);
 
-  std::size_t size() const { return codes_.size(); }
-  std::uint64_t code(std::size_t i) const { return codes_[i]; }
-  std::string_view text(std::size_t i) const { return texts_[i]; }
-  std::size_t text_bytes() const { return texts_.bytes(); }
+  std::size_t size() const { return shared_ ? count_ : codes_.size(); }
+  std::uint64_t code(std::size_t i) const { return shared_ ? i : codes_[i]; }
+  std::string_view text(std::size_t i) const { return shared_ ? (*shared_)[shared_entry(i)] : texts_[i]; }
+  std::size_t text_bytes() const { return shared_ ? bytes_ : texts_.bytes(); }
   // Whether the codes are exactly 0..size() - 1, each the index of its entry.
   bool dense() const { return dense_; }
 
   // The entry of `code`, if any.
   std::optional<std::size_t> find(std::uint64_t code) const {
     if (dense_) {
-      if (code < codes_.size()) return static_cast<std::size_t>(code);
+      if (code < size()) return static_cast<std::size_t>(code);
       return std::nullopt;
     }
     return find_indexed(code);
@@ -59,6 +70,23 @@ class ReverseDict {
 
  private:
   std::optional<std::size_t> find_indexed(std::uint64_t code) const;
+  // A shared table is copied before the dictionary changes.
+  void own_texts();
+  // The shared table's entry of code i: uncoded entries before it are skipped.
+  std::size_t shared_entry(std::size_t i) const {
+    for (std::size_t s : skipped_) {
+      if (s > i) break;
+      ++i;
+    }
+    return i;
+  }
+
+  // Either a forward dictionary's texts, shared...
+  std::shared_ptr<const TextTable> shared_;
+  std::vector<std::size_t> skipped_;  // its uncoded entries, ascending
+  std::size_t count_ = 0;
+  std::size_t bytes_ = 0;
+  // ...or texts and codes of its own.
 
   TextTable texts_;
   std::vector<std::uint64_t> codes_;

@@ -169,6 +169,7 @@ LabelEncoded label_encode(std::span<const std::string_view> column) {
 }
 
 ReverseDict reverse_of(const ForwardDict& forward) {
+  if (auto shared = ReverseDict::of(forward)) return std::move(*shared);
   ReverseDict reverse;
   reverse.reserve(forward.size(), forward.text_bytes());
   // Entries are in code order already: the forward dictionary was filled
