@@ -178,6 +178,11 @@ CASES = {
     ),
     "more columns than fit": lambda: ([[0, 1.5, 2], [1, -2, 3]], Fit([0], {}, {0: {0: "p", 1: "q"}})),
     "no text columns": lambda: ([[0, 1.5], [np.nan, 2]], Fit([], {}, {})),
+    # A frame result gets its numbers copied column by column around the texts.
+    "numbers first and last": lambda: (
+        [[-0.0, 0, np.inf, 1, 7.5], [np.nan, 1, -1e300, 0, -np.inf], [2**53, 2, 0.5, 1, np.nan]],
+        Fit([1, 3], {}, {1: {0: "a", 1: "b"}, 3: {0: "x", 1: "y"}}),
+    ),
     "zero rows": lambda: (np.empty((0, 3)), Fit([1], {}, {1: {0: "x"}})),
     # Fewer rows than codes: strs are made on first use, and shared after.
     "large dictionary": lambda: (

@@ -1,6 +1,7 @@
 #include "convert/output.hpp"
 
 #include <cstring>
+#include <vector>
 
 #include "bind/numpy.hpp"
 #include "bind/text.hpp"
@@ -20,7 +21,26 @@ Ref new_float_array(const Matrix& m, bool fortran) {
   return a;
 }
 
-Ref new_frame(const Matrix& m, const std::vector<std::string>& labels, Ref backing) {
+// The Fortran-ordered float64 array of a frame whose text columns are about
+// to be replaced: only the other columns are copied. The text columns' cells
+// are left as they come and are never read for a value; untouched, their
+// pages are never even mapped.
+Ref new_float_array_but(const Matrix& m, const std::vector<std::size_t>& text_columns) {
+  npy_intp dims[2] = {static_cast<npy_intp>(m.rows), static_cast<npy_intp>(m.cols)};
+  Ref a = check(PyArray_New(&PyArray_Type, 2, dims, NPY_FLOAT64, nullptr, nullptr, 0,
+                            NPY_ARRAY_F_CONTIGUOUS, nullptr));
+  auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
+  std::vector<bool> text(m.cols, false);
+  for (std::size_t c : text_columns) {
+    if (c < m.cols) text[c] = true;
+  }
+  for (std::size_t c = 0; c < m.cols; ++c) {
+    if (!text[c]) copy_column(m, c, out + c * m.rows);
+  }
+  return a;
+}
+
+Ref new_frame(Ref values, const std::vector<std::string>& labels) {
   Ref pandas = check(PyImport_ImportModule("pandas"));
   Ref names = check(PyList_New(static_cast<Py_ssize_t>(labels.size())));
   for (size_t i = 0; i < labels.size(); ++i) {
@@ -31,8 +51,7 @@ Ref new_frame(const Matrix& m, const std::vector<std::string>& labels, Ref backi
   // The array is new and ours alone, so the frame may keep it as it is.
   check_status(PyDict_SetItemString(kw.get(), "copy", Py_False));
   Ref ctor = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
-  Ref a = backing ? std::move(backing) : new_float_array(m, true);
-  Ref args = check(PyTuple_Pack(1, a.get()));
+  Ref args = check(PyTuple_Pack(1, values.get()));
   return check(PyObject_Call(ctor.get(), args.get(), kw.get()));
 }
 
@@ -48,7 +67,10 @@ Ref arr_to_out(const Matrix& matrix, OUT&& out, const EncodingInfo* info, Ref ba
   // Decoding reads the matrix while it rewrites the frame: the frame then
   // gets a copy of the cells, never the matrix's own.
   const bool decodes = info != nullptr && !info->text_columns.empty();
-  Ref df = new_frame(matrix, labels, decodes ? Ref() : std::move(backing));
+  Ref values = decodes    ? new_float_array_but(matrix, info->text_columns)
+               : backing ? std::move(backing)
+                         : new_float_array(matrix, true);
+  Ref df = new_frame(std::move(values), labels);
   if (decodes) {
     decode_frame(df.get(), matrix, labels, *info);
   }

@@ -33,4 +33,13 @@ void copy_cells(const Matrix& m, double* out, bool out_col_major) {
   });
 }
 
+void copy_column(const Matrix& m, std::size_t c, double* out) {
+  if (m.rows == 0) return;
+  if (m.col_major) {
+    std::memcpy(out, m.begin() + c * m.rows, m.rows * sizeof(double));
+    return;
+  }
+  for (std::size_t r = 0; r < m.rows; ++r) out[r] = m.at(r, c);
+}
+
 }  // namespace dorvik

@@ -43,4 +43,7 @@ struct Matrix {
 // a layout change is a parallel blocked transpose.
 void copy_cells(const Matrix& m, double* out, bool out_col_major);
 
+// Copies column `c` into out[0..rows).
+void copy_column(const Matrix& m, std::size_t c, double* out);
+
 }  // namespace dorvik
