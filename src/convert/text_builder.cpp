@@ -122,6 +122,7 @@ void TextColumnBuilder::judge_content_cache() {
   if (lookups * lookups >= nrows_ * repeats) {
     by_content_on_ = false;
     by_content_ = FlatIndex();
+    key_bytes_ = {};
     keys_ = {};
     key_kinds_ = {};
     // Mostly distinct texts: a cache of objects would grow as large.
@@ -137,7 +138,7 @@ template <class Keep>
 std::uint32_t TextColumnBuilder::entry_of(std::string_view key, unsigned kind, Keep&& keep) {
   const auto next = static_cast<std::uint32_t>(texts_.size());
   auto [entry, added] = by_content_.find_or_insert(hash_bytes(key, seed_ + kind), next, [&](std::uint32_t j) {
-    return key_kinds_[j] == kind && same_bytes(keys_[j], key);
+    return key_kinds_[j] == kind && same_bytes(this->key(j), key);
   });
   if (!added) {
     ++content_hits_;
@@ -147,7 +148,9 @@ std::uint32_t TextColumnBuilder::entry_of(std::string_view key, unsigned kind, K
   ++content_added_;
   add_entry(keep(key));
   if (kind != kUtf8) {
-    keys_.back() = key;
+    key_bytes_.resize(keys_.back().first);
+    key_bytes_.append(key);
+    keys_.back().second = key.size();
     key_kinds_.back() = static_cast<std::uint8_t>(kind);
   }
   return next;
@@ -208,7 +211,8 @@ std::uint32_t TextColumnBuilder::add_entry(std::string_view text) {
   add_row(entry);
   texts_.push_back(text);
   if (by_content_on_) {  // every entry has a key while lookups go on
-    keys_.push_back(text);
+    keys_.emplace_back(key_bytes_.size(), text.size());
+    key_bytes_.append(text);
     key_kinds_.push_back(kUtf8);
   }
   return entry;

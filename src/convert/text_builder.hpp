@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bind/ref.hpp"
@@ -113,8 +114,12 @@ class TextColumnBuilder {
   std::vector<PyObject*> objects_;
   std::vector<std::uint32_t> object_entry_;
   FlatIndex by_content_;
-  std::vector<std::string_view> keys_;  // what by_content_ knows each entry by
+  // What by_content_ knows each entry by: bytes copied back to back, since
+  // every hit compares them and the cells' own objects lie scattered.
+  std::string key_bytes_;
+  std::vector<std::pair<std::size_t, std::size_t>> keys_;  // offset and size in key_bytes_
   std::vector<std::uint8_t> key_kinds_;
+  std::string_view key(std::size_t j) const { return std::string_view(key_bytes_).substr(keys_[j].first, keys_[j].second); }
   std::uint64_t seed_;
   std::size_t object_probes_ = 0;
   std::size_t object_hits_ = 0;
