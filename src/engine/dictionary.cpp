@@ -3,7 +3,11 @@
 namespace dorvik {
 
 TextTable& ForwardDict::own_texts() {
-  if (texts_.use_count() > 1) texts_ = std::make_shared<TextTable>(*texts_);
+  if (!texts_) {
+    texts_ = std::make_shared<TextTable>();  // moved from, and used again
+  } else if (texts_.use_count() > 1) {
+    texts_ = std::make_shared<TextTable>(*texts_);
+  }
   return *texts_;
 }
 
