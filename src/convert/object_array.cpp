@@ -165,10 +165,8 @@ Encoded new_encoded(std::size_t nrows, std::size_t ncols) {
     e.matrix = Matrix(nrows, ncols, true);
     return e;
   }
-  npy_intp dims[2] = {static_cast<npy_intp>(nrows), static_cast<npy_intp>(ncols)};
-  e.backing = check(PyArray_New(&PyArray_Type, 2, dims, NPY_FLOAT64, nullptr, nullptr, 0,
-                                NPY_ARRAY_F_CONTIGUOUS, nullptr));
-  auto* cells = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(e.backing.get())));
+  double* cells = nullptr;
+  e.backing = new_float64_matrix(nrows, ncols, true, cells);
   // The matrix holds a reference of its own; it is released on the calling
   // thread, where every Matrix ends.
   std::shared_ptr<void> owner(Py_NewRef(e.backing.get()), [](void* a) { Py_DECREF(static_cast<PyObject*>(a)); });

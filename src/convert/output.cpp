@@ -14,10 +14,9 @@ namespace {
 // A new float64 array of the matrix's cells: C order, or Fortran order for
 // pandas, which then keeps each column's values together without a transpose.
 Ref new_float_array(const Matrix& m, bool fortran) {
-  npy_intp dims[2] = {static_cast<npy_intp>(m.rows), static_cast<npy_intp>(m.cols)};
-  Ref a = check(PyArray_New(&PyArray_Type, 2, dims, NPY_FLOAT64, nullptr, nullptr, 0,
-                            fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr));
-  copy_cells(m, static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get()))), fortran);
+  double* out = nullptr;
+  Ref a = new_float64_matrix(m.rows, m.cols, fortran, out);
+  copy_cells(m, out, fortran);
   return a;
 }
 
@@ -26,10 +25,8 @@ Ref new_float_array(const Matrix& m, bool fortran) {
 // are left as they come and are never read for a value; untouched, their
 // pages are never even mapped.
 Ref new_float_array_but(const Matrix& m, const std::vector<std::size_t>& text_columns) {
-  npy_intp dims[2] = {static_cast<npy_intp>(m.rows), static_cast<npy_intp>(m.cols)};
-  Ref a = check(PyArray_New(&PyArray_Type, 2, dims, NPY_FLOAT64, nullptr, nullptr, 0,
-                            NPY_ARRAY_F_CONTIGUOUS, nullptr));
-  auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
+  double* out = nullptr;
+  Ref a = new_float64_matrix(m.rows, m.cols, true, out);
   std::vector<bool> text(m.cols, false);
   for (std::size_t c : text_columns) {
     if (c < m.cols) text[c] = true;
