@@ -423,6 +423,25 @@ def big_column(kind, n=40000):
         ends = ["", "\x00", "\x00\x00", "0", "\x00" * 8, "\x00" * 9, "\x00" * 8 + "x", "0" * 8, "0" * 9]
         texts[::2000] = ["customer/2024/" + e for e in ends] * 2 + ["customer/2024/0"] * 2
         return texts
+    elif kind == "hex":
+        # 16 values at every place fill the sort's buckets exactly; the first
+        # and last text sit in the first and last bucket.
+        texts = [f"{x:016x}" for x in rng.integers(0, 2**64, n, dtype=np.uint64)] + ["0" * 16, "f" * 16]
+        return [texts[i] for i in rng.permutation(len(texts))]
+    elif kind == "spread":
+        # Mostly distinct ids of a 62-letter alphabet, which fills the sort's
+        # buckets unevenly and needs a part of a byte's values to fill them
+        # up; later, a tenth of the cells repeating an earlier cell's object;
+        # and once each, texts with bytes that no other text has at their
+        # place, some shorter than the ids.
+        n = 150_000
+        letters = np.array(list("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"))
+        ids = ["".join(w) for w in letters[rng.integers(0, 62, (n, 12))]]
+        texts = [ids[i // 3] if i % 10 == 0 and i >= 20_000 else ids[i] for i in range(n)]
+        rare = ["\x00", "~", "é", "0\x7f", "00000000\x01", "zzzzzzzzz~", "", "!", "0" * 30, "\U0001f600"]
+        for k, text in enumerate(rare + [t + "x" * 9 for t in rare]):
+            texts[20_001 + 2 * 997 * k] = text
+        return texts
     elif kind == "runs":
         # Sorted, runs of equal texts straddle the points where the work is
         # split: each marker run covers one, and texts come in pairs.
@@ -446,7 +465,9 @@ def big_column(kind, n=40000):
 
 
 @pytest.mark.parametrize(
-    "kind", ["distinct", "distinct-long-prefix", "common-prefix", "shared-many", "few", "own", "own-nonascii", "runs"]
+    "kind",
+    ["distinct", "distinct-long-prefix", "common-prefix", "shared-many", "few", "own", "own-nonascii", "runs", "hex",
+     "spread"],
 )
 def test_large_columns_match_the_plain_construction(kind):
     column = big_column(kind)

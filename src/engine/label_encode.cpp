@@ -22,10 +22,16 @@ constexpr std::size_t kPrefetch = 16;
 // texts[g] or NaN. Blocks of the sorted keys are walked at once: a first pass
 // counts what each block adds.
 ForwardDict number_sorted(const std::vector<std::string_view>& texts, std::vector<double>& code) {
-  const std::vector<SortKey> keys = sorted_keys(texts);
-  const KeyOrder order(texts);
+  const SortedKeys sorted = sorted_keys(texts);
+  const std::vector<SortKey>& keys = sorted.keys;
+  const KeyOrder order(texts, sorted.from);
   const std::size_t n = keys.size();
   auto starts_text = [&](std::size_t i) { return i == 0 || !order.same(keys[i - 1], keys[i]); };
+  // Counting needs a text itself only where its length is a marker's.
+  auto marker_key = [&](const SortKey& k) {
+    const std::size_t size = order.size(k);
+    return (size == 3 || size == 4) && is_marker(order.text(k));
+  };
   const std::size_t blocks = std::max<std::size_t>(1, std::min<std::size_t>(n / 4096, 256));
   auto bound = [&](std::size_t b) { return n * b / blocks; };
   struct Tally {
@@ -37,8 +43,8 @@ ForwardDict number_sorted(const std::vector<std::string_view>& texts, std::vecto
     for (std::size_t i = bound(b); i < bound(b + 1); ++i) {
       if (!starts_text(i)) continue;
       ++t.texts;
-      t.coded += !is_marker(order.text(keys[i]));
-      t.bytes += order.text(keys[i]).size();
+      t.coded += !marker_key(keys[i]);
+      t.bytes += order.size(keys[i]);
     }
   });
   for (std::size_t b = 1; b <= blocks; ++b) {

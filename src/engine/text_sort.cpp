@@ -1,8 +1,11 @@
 #include "engine/text_sort.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
+#include <limits>
+#include <memory>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -16,11 +19,12 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little, "prefixes are byte-swapped loads");
 
-// Keys are first spread over buckets by 16 bits of their prefix, then each
-// bucket is sorted on its own; smaller inputs are sorted in one piece.
-constexpr int kBucketBits = 16;
-constexpr std::size_t kBuckets = std::size_t{1} << kBucketBits;
+// Keys are first spread over at most this many buckets by their prefix, then
+// each bucket is sorted on its own; smaller inputs are sorted in one piece.
+constexpr std::size_t kBuckets = std::size_t{1} << 16;
 constexpr std::size_t kSmall = std::size_t{1} << 14;
+// How many keys are looked at to rank the bytes.
+constexpr std::size_t kSample = std::size_t{1} << 16;
 // How far ahead texts are prefetched: enough to cover a miss.
 constexpr std::size_t kAhead = 16;
 
@@ -33,6 +37,29 @@ std::uint64_t prefix_at(std::string_view t, std::size_t from) {
 
 using Range = tbb::blocked_range<std::size_t>;
 
+unsigned byte_at(std::uint64_t prefix, int p) { return static_cast<unsigned>(prefix >> (56 - 8 * p)) & 0xFF; }
+
+// Which values the bytes of the prefixes take, at each of the 8 places: a
+// flag per value, which a plain store sets, cheaper than setting a bit.
+struct ByteSets {
+  std::uint8_t seen[8][256] = {};
+
+  void add(std::uint64_t prefix) {
+    for (int p = 0; p < 8; ++p) seen[p][byte_at(prefix, p)] = 1;
+  }
+  void merge(const ByteSets& other) {
+    for (int p = 0; p < 8; ++p) {
+      for (int v = 0; v < 256; ++v) seen[p][v] |= other.seen[p][v];
+    }
+  }
+  bool has(int p, unsigned byte) const { return seen[p][byte] != 0; }
+  unsigned count(int p) const {
+    unsigned n = 0;
+    for (std::uint8_t f : seen[p]) n += f;
+    return n;
+  }
+};
+
 // Fills the keys with prefixes from byte `from` on and returns the bits in
 // which some prefix differs from the first.
 std::uint64_t fill_keys(const std::vector<std::string_view>& texts, std::size_t from, std::vector<SortKey>& keys) {
@@ -43,14 +70,28 @@ std::uint64_t fill_keys(const std::vector<std::string_view>& texts, std::size_t 
         for (std::size_t g = r.begin(); g != r.end(); ++g) {
           // The texts lie scattered in memory, and each is read once.
           if (g + kAhead < r.end()) __builtin_prefetch(texts[g + kAhead].data() + from);
-          const std::size_t tail = texts[g].size() - from;
+          const std::size_t rest = texts[g].size() - from;
           keys[g] = {prefix_at(texts[g], from), static_cast<std::uint32_t>(g),
-                     static_cast<std::uint32_t>(tail < 9 ? tail : 9)};
+                     static_cast<std::uint32_t>(rest < kLongRest ? rest : kLongRest)};
           diff |= keys[g].prefix ^ first;
         }
         return diff;
       },
       [](std::uint64_t a, std::uint64_t b) { return a | b; });
+}
+
+// The byte values of every `step`-th key.
+ByteSets byte_sets(const std::vector<SortKey>& keys, std::size_t step) {
+  return tbb::parallel_reduce(
+      Range(0, (keys.size() + step - 1) / step), ByteSets{},
+      [&](const Range& r, ByteSets seen) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) seen.add(keys[i * step].prefix);
+        return seen;
+      },
+      [](ByteSets a, const ByteSets& b) {
+        a.merge(b);
+        return a;
+      });
 }
 
 // How many leading bytes every text shares with the first.
@@ -68,66 +109,155 @@ std::size_t common_prefix(const std::vector<std::string_view>& texts) {
       [](std::size_t a, std::size_t b) { return a < b ? a : b; });
 }
 
-// Buckets by the 16 bits that follow the `lead` bits every prefix shares
-// (lead < 64), so that keys spread even where all texts start alike.
-std::vector<SortKey> bucket_sort(const std::vector<SortKey>& keys, int lead, const KeyOrder& order) {
+// A bucket number from the leading prefix bytes: each place's byte is
+// ranked among the values that the keys (or a sample of them) hold there,
+// and the ranks of successive places combined as digits while the buckets
+// last. Every rank but the last stands for one byte value, so bucket order is
+// key order; and texts from a small alphabet (digits, hex) spread over all
+// the buckets, which a fixed run of bits would not. A byte the sample did not
+// have has no rank: checked() tells of it.
+class Bucketing {
+ public:
+  explicit Bucketing(const ByteSets& seen) {
+    std::size_t room = kBuckets;
+    for (int p = 0; p < 8 && room > 1; ++p) {
+      const unsigned values = seen.count(p);
+      if (values < 2) continue;  // every key has the same byte here
+      Digit d{p, {}, 0};
+      // Only part of the last place may fit: ranks scaled down, still in
+      // order; no digit follows one that merges bytes.
+      const std::size_t radix = values <= room ? values : room;
+      unsigned rank = 0;
+      for (unsigned v = 0; v < 256; ++v) {
+        d.rank[v] = seen.has(p, v) ? static_cast<std::uint16_t>(rank++ * radix / values) : kUnranked;
+      }
+      d.radix = static_cast<std::uint32_t>(radix);
+      room /= d.radix;
+      digits_.push_back(d);
+    }
+  }
+
+  // For keys whose bytes all have a rank.
+  std::size_t operator()(const SortKey& k) const {
+    std::size_t b = 0;
+    for (const Digit& d : digits_) b = b * d.radix + d.rank[byte_at(k.prefix, d.position)];
+    return b;
+  }
+  // The bucket, or kNoBucket for a key with a byte that has no rank.
+  std::size_t checked(const SortKey& k) const {
+    std::size_t b = 0;
+    unsigned unranked = 0;
+    for (const Digit& d : digits_) {
+      const std::uint16_t r = d.rank[byte_at(k.prefix, d.position)];
+      unranked |= r == kUnranked;
+      b = b * d.radix + r;
+    }
+    return unranked ? kNoBucket : b;
+  }
+  static constexpr std::size_t kNoBucket = std::numeric_limits<std::size_t>::max();
+
+ private:
+  static constexpr std::uint16_t kUnranked = 0xFFFF;  // above any rank: buckets are 16 bits
+  struct Digit {
+    int position;
+    std::uint16_t rank[256];
+    std::uint32_t radix;
+  };
+  std::vector<Digit> digits_;
+};
+
+// Sorts the keys in place. Spreading them over all the buckets at once would
+// write to too many places for the caches; so they are spread by the high
+// byte of their bucket number first, then each such part, small enough to
+// stay in cache, by the low byte, and what shares a bucket is sorted last.
+void bucket_sort(std::vector<SortKey>& keys, const KeyOrder& order) {
   const std::size_t n = keys.size();
-  auto bucket = [lead](const SortKey& k) { return static_cast<std::size_t>((k.prefix << lead) >> (64 - kBucketBits)); };
+  Bucketing bucket(byte_sets(keys, std::max<std::size_t>(1, n / kSample)));
+  auto high = [&](const SortKey& k) { return bucket(k) >> 8; };
   const std::size_t threads = static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
   const std::size_t parts = std::max<std::size_t>(1, std::min(threads, n / kSmall));
   auto bound = [&](std::size_t p) { return n * p / parts; };
 
-  // next[p * kBuckets + b]: where part p puts its next key of bucket b.
-  std::vector<std::size_t> next(parts * kBuckets);
-  tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t p) {
-    std::size_t* count = next.data() + p * kBuckets;
-    for (std::size_t i = bound(p); i < bound(p + 1); ++i) ++count[bucket(keys[i])];
-  });
-  std::vector<std::size_t> start(kBuckets + 1);
-  std::size_t at = 0;
-  for (std::size_t b = 0; b < kBuckets; ++b) {
-    start[b] = at;
-    for (std::size_t p = 0; p < parts; ++p) at += std::exchange(next[p * kBuckets + b], at);
+  // next[p * 256 + h]: where part p puts its next key of high byte h.
+  std::vector<std::size_t> next(parts * 256);
+  auto count_all = [&] {
+    std::atomic<bool> ranked = true;
+    tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t p) {
+      std::size_t* count = next.data() + p * 256;
+      for (std::size_t i = bound(p); i < bound(p + 1); ++i) {
+        const std::size_t b = bucket.checked(keys[i]);
+        if (b == Bucketing::kNoBucket) {
+          ranked = false;
+          return;
+        }
+        ++count[b >> 8];
+      }
+    });
+    return ranked.load();
+  };
+  if (!count_all()) {
+    // The sample missed a byte: rank every byte that occurs.
+    bucket = Bucketing(byte_sets(keys, 1));
+    std::fill(next.begin(), next.end(), 0);
+    count_all();
   }
-  start[kBuckets] = n;
-
-  std::vector<SortKey> out(n);
+  std::vector<std::size_t> start(257);
+  std::size_t at = 0;
+  for (std::size_t h = 0; h < 256; ++h) {
+    start[h] = at;
+    for (std::size_t p = 0; p < parts; ++p) at += std::exchange(next[p * 256 + h], at);
+  }
+  start[256] = n;
+  const auto spread = std::make_unique_for_overwrite<SortKey[]>(n);  // every key is written before read
   tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t p) {
-    std::size_t* put = next.data() + p * kBuckets;
-    for (std::size_t i = bound(p); i < bound(p + 1); ++i) out[put[bucket(keys[i])]++] = keys[i];
+    std::size_t* put = next.data() + p * 256;
+    for (std::size_t i = bound(p); i < bound(p + 1); ++i) spread[put[high(keys[i])]++] = keys[i];
   });
-  tbb::parallel_for(Range(0, kBuckets, 256), [&](const Range& r) {
-    for (std::size_t b = r.begin(); b != r.end(); ++b) {
-      auto from = out.begin() + static_cast<std::ptrdiff_t>(start[b]);
-      auto to = out.begin() + static_cast<std::ptrdiff_t>(start[b + 1]);
+
+  tbb::parallel_for(std::size_t{0}, std::size_t{256}, [&](std::size_t h) {
+    const std::size_t from = start[h], to = start[h + 1];
+    std::size_t low[257] = {};
+    for (std::size_t i = from; i < to; ++i) ++low[(bucket(spread[i]) & 0xFF) + 1];
+    for (std::size_t l = 0; l < 256; ++l) low[l + 1] += low[l];
+    std::size_t put[256];
+    for (std::size_t l = 0; l < 256; ++l) put[l] = from + low[l];
+    for (std::size_t i = from; i < to; ++i) keys[put[bucket(spread[i]) & 0xFF]++] = spread[i];
+    for (std::size_t l = 0; l < 256; ++l) {
+      auto first = keys.begin() + static_cast<std::ptrdiff_t>(from + low[l]);
+      auto last = keys.begin() + static_cast<std::ptrdiff_t>(from + low[l + 1]);
       // A bucket holding much of the input is sorted by all threads.
-      if (start[b + 1] - start[b] > kSmall) {
-        tbb::parallel_sort(from, to, order);
+      if (low[l + 1] - low[l] > kSmall) {
+        tbb::parallel_sort(first, last, order);
       } else {
-        std::sort(from, to, order);
+        std::sort(first, last, order);
       }
     }
   });
-  return out;
 }
 
 }  // namespace
 
-std::vector<SortKey> sorted_keys(const std::vector<std::string_view>& texts) {
-  std::vector<SortKey> keys(texts.size());
-  if (texts.empty()) return keys;
+SortedKeys sorted_keys(const std::vector<std::string_view>& texts) {
+  SortedKeys sorted;
+  std::vector<SortKey>& keys = sorted.keys;
+  keys.resize(texts.size());
+  if (texts.empty()) return sorted;
   std::uint64_t diff = fill_keys(texts, 0, keys);
   if (diff == 0 && texts.size() > 1) {
     // Every text starts with the same 8 bytes, or is shorter: prefixes from
     // where the texts part tell them apart, and order them as the whole texts.
-    if (const std::size_t common = common_prefix(texts); common > 0) diff = fill_keys(texts, common, keys);
+    if (const std::size_t common = common_prefix(texts); common > 0) {
+      sorted.from = common;
+      diff = fill_keys(texts, common, keys);
+    }
   }
-  const KeyOrder order(texts);
+  const KeyOrder order(texts, sorted.from);
   if (diff == 0 || keys.size() < kSmall) {
     tbb::parallel_sort(keys.begin(), keys.end(), order);
-    return keys;
+  } else {
+    bucket_sort(keys, order);
   }
-  return bucket_sort(keys, std::countl_zero(diff), order);
+  return sorted;
 }
 
 }  // namespace dorvik

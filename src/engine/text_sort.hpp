@@ -2,46 +2,64 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string_view>
 #include <vector>
 
 namespace dorvik {
 
-// A text's place in a sort: 8 of its bytes, from a position every text of
-// the sort shares the bytes before, as a big-endian number (zero padded), and
-// how many bytes it has from there (9 for more than 8). Comparing those
+// A text's place in a sort: 8 of its bytes, from a position `from` that every
+// text of the sort shares the bytes before, as a big-endian number (zero
+// padded), and how many bytes it has from there (saturated). Comparing those
 // orders texts as their bytes do; only ties between longer texts need the
 // bytes themselves. `group` is the text's index in the input.
 struct SortKey {
   std::uint64_t prefix;
   std::uint32_t group;
-  std::uint32_t tail;
+  std::uint32_t rest;
 };
+
+inline constexpr std::uint32_t kLongRest = std::numeric_limits<std::uint32_t>::max();
 
 // Compares keys as their texts' bytes compare.
 class KeyOrder {
  public:
-  explicit KeyOrder(const std::vector<std::string_view>& texts) : texts_(texts) {}
+  KeyOrder(const std::vector<std::string_view>& texts, std::size_t from) : texts_(texts), from_(from) {}
 
   bool operator()(const SortKey& a, const SortKey& b) const {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     // Equal 8 bytes: a text that ends within them is a prefix of the other.
-    if (a.tail <= 8 || b.tail <= 8) return a.tail < b.tail;
-    return texts_[a.group] < texts_[b.group];  // bytes as unsigned char, shorter first
+    if (a.rest <= 8 || b.rest <= 8) return a.rest < b.rest;
+    if (one_text(a, b)) return false;
+    return after_prefix(a) < after_prefix(b);  // bytes as unsigned char, shorter first
   }
 
   bool same(const SortKey& a, const SortKey& b) const {
-    if (a.prefix != b.prefix || a.tail != b.tail) return false;
-    return a.tail <= 8 || texts_[a.group] == texts_[b.group];
+    if (a.prefix != b.prefix || a.rest != b.rest) return false;
+    return a.rest <= 8 || one_text(a, b) || after_prefix(a) == after_prefix(b);
   }
 
   std::string_view text(const SortKey& k) const { return texts_[k.group]; }
+  // The text's length, read from the key where it fits there.
+  std::size_t size(const SortKey& k) const { return k.rest != kLongRest ? from_ + k.rest : text(k).size(); }
 
  private:
+  std::string_view after_prefix(const SortKey& k) const { return texts_[k.group].substr(from_ + 8); }
+  // Texts that view the same bytes are equal without reading them.
+  bool one_text(const SortKey& a, const SortKey& b) const {
+    return texts_[a.group].data() == texts_[b.group].data() && texts_[a.group].size() == texts_[b.group].size();
+  }
+
   const std::vector<std::string_view>& texts_;
+  std::size_t from_;
+};
+
+struct SortedKeys {
+  std::vector<SortKey> keys;
+  std::size_t from = 0;  // where the keys' prefixes start
 };
 
 // The keys of `texts` in byte-wise order; equal texts in any order.
-std::vector<SortKey> sorted_keys(const std::vector<std::string_view>& texts);
+SortedKeys sorted_keys(const std::vector<std::string_view>& texts);
 
 }  // namespace dorvik
