@@ -415,6 +415,12 @@ def big_column(kind, n=40000):
     elif kind == "shared-many":  # equal texts share one object, a tenth of them distinct
         pool = [f"s{x:06d}" for x in range(n // 10)]
         texts = [pool[x] for x in rng.integers(0, n // 10, n)]
+    elif kind == "shared-tenfold":  # enough distinct texts for the caches to judge, each object in ~10 cells
+        pool = [f"id{x:07d}" for x in range(n // 2)]
+        texts = [pool[x] for x in rng.integers(0, n // 2, 5 * n)]
+        for i in range(0, len(texts), 997):
+            texts[i] = ["nan", "NaN", "<NA>", "", "é"][i % 5]
+        return texts
     elif kind == "few":
         texts = [f"v{x}" for x in rng.integers(0, 300, n)]
     elif kind == "common-prefix":  # no markers: every text shares its first 14 bytes
@@ -466,8 +472,8 @@ def big_column(kind, n=40000):
 
 @pytest.mark.parametrize(
     "kind",
-    ["distinct", "distinct-long-prefix", "common-prefix", "shared-many", "few", "own", "own-nonascii", "runs", "hex",
-     "spread"],
+    ["distinct", "distinct-long-prefix", "common-prefix", "shared-many", "shared-tenfold", "few", "own", "own-nonascii",
+     "runs", "hex", "spread"],
 )
 def test_large_columns_match_the_plain_construction(kind):
     column = big_column(kind)

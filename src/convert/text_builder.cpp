@@ -114,20 +114,23 @@ void TextColumnBuilder::drop_object_cache() {
 
 void TextColumnBuilder::judge_content_cache() {
   if (!by_content_on_ || ++content_probes_ != kContentTrial) return;
-  // With K equally common texts, n lookups repeat about n^2 / 2K of them:
-  // few repeats mean K is near the row count, and hashing finds little. The
-  // repeats that the object cache found never got this far, yet count.
-  const std::size_t lookups = kContentTrial + object_hits_;
-  const std::size_t repeats = kContentTrial - content_added_ + object_hits_;
-  if (lookups * lookups >= nrows_ * repeats) {
+  // With K equally common keys, n lookups repeat about n^2 / 2K of them: few
+  // repeats mean K is near the row count, and a cache finds little. The
+  // content cache sees only the cells the object cache missed, so it is
+  // judged by the texts those repeat; each cache by its own repeats.
+  if (mostly_distinct(kContentTrial, kContentTrial - content_added_)) {
     by_content_on_ = false;
     by_content_ = FlatIndex();
     key_bytes_ = {};
     keys_ = {};
     key_kinds_ = {};
-    // Mostly distinct texts: a cache of objects would grow as large.
-    if (by_object_on_ && object_hits_ * 4 < object_probes_) drop_object_cache();
   }
+  // A cache of mostly distinct objects would grow as large as the column.
+  if (by_object_on_ && mostly_distinct(object_probes_, object_hits_)) drop_object_cache();
+}
+
+bool TextColumnBuilder::mostly_distinct(std::size_t lookups, std::size_t repeats) const {
+  return lookups * lookups >= nrows_ * repeats;
 }
 
 // The entry of `key`, of kind kUtf8 (the text's UTF-8) or a str's kind

@@ -92,6 +92,7 @@ class TextColumnBuilder {
  private:
   void drop_object_cache();
   void judge_content_cache();
+  bool mostly_distinct(std::size_t lookups, std::size_t repeats) const;
   static constexpr unsigned kUtf8 = 0;
   template <class Keep>
   std::uint32_t entry_of(std::string_view key, unsigned kind, Keep&& keep);
