@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "engine/hash.hpp"
 #include "engine/label_encode.hpp"
 #include "engine/pool.hpp"
 
@@ -125,6 +126,21 @@ void check_codes(const std::vector<std::string>& cells, const double* codes, std
   }
 }
 
+// A text's hash and byte equality depend on its bytes alone: not on where
+// they lie, nor on the bytes around them.
+void check_hashing(const std::vector<std::string>& texts) {
+  for (const std::string& t : texts) {
+    for (const char around : {'\0', '\xff'}) {
+      std::string padded(17, around);
+      padded += t;
+      padded.append(17, around);
+      const std::string_view copy = std::string_view(padded).substr(17, t.size());
+      CHECK(dorvik::hash_bytes(copy, 7) == dorvik::hash_bytes(t, 7));
+      CHECK(dorvik::same_bytes(copy, t));
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -135,6 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       expand(split_texts(std::string_view(reinterpret_cast<const char*>(data) + 2, size - 2)), mode % 8,
              factor);
   const auto expected = oracle(cells);
+  if (mode % 8 < 6) check_hashing(cells);
 
   std::vector<std::string_view> views(cells.begin(), cells.end());
   dorvik::LabelEncoded plain;

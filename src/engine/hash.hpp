@@ -27,26 +27,42 @@ inline std::uint64_t hash_word(std::uint64_t x, std::uint64_t seed) {
   return mix(x ^ seed ^ kHashK0, kHashK1);
 }
 
+inline std::uint64_t load8(const char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+inline std::uint64_t load4(const char* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Every byte is read by fixed-size loads, overlapping where the length is not
+// a multiple of their size: a copy of a variable length into a word would
+// make the word's read wait for the pieces to be stored.
 inline std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed) {
   const char* p = s.data();
-  std::size_t n = s.size();
-  std::uint64_t h = seed ^ mix(n ^ kHashK0, kHashK1);
-  std::uint64_t a, b;
-  while (n > 16) {
-    std::memcpy(&a, p, 8);
-    std::memcpy(&b, p + 8, 8);
-    h = mix(a ^ kHashK0 ^ h, b ^ kHashK1);
-    p += 16;
-    n -= 16;
+  const std::size_t len = s.size();
+  std::uint64_t h = seed ^ mix(len ^ kHashK0, kHashK1);
+  std::uint64_t a = 0, b = 0;
+  if (len > 16) {
+    std::size_t n = len;
+    for (; n > 16; p += 16, n -= 16) h = mix(load8(p) ^ kHashK0 ^ h, load8(p + 8) ^ kHashK1);
+    a = load8(p + n - 16);
+    b = load8(p + n - 8);
+  } else if (len >= 8) {
+    a = load8(p);
+    b = load8(p + len - 8);
+  } else if (len >= 4) {
+    a = load4(p);
+    b = load4(p + len - 4);
+  } else if (len > 0) {
+    // With the length, the first, middle and last byte are all of them.
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    a = std::uint64_t{u[0]} | std::uint64_t{u[len / 2]} << 8 | std::uint64_t{u[len - 1]} << 16;
   }
-  a = b = 0;
-  if (n > 8) {
-    std::memcpy(&a, p, 8);
-    std::memcpy(&b, p + 8, n - 8);
-  } else {
-    std::memcpy(&a, p, n);
-  }
-  return mix(a ^ kHashK0 ^ h, b ^ kHashK1 ^ s.size());
+  return mix(a ^ kHashK0 ^ h, b ^ kHashK1 ^ len);
 }
 
 // Byte equality, without a library call for the short texts most cells hold.
