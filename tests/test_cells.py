@@ -448,6 +448,15 @@ def big_column(kind, n=40000):
         for k, text in enumerate(rare + [t + "x" * 9 for t in rare]):
             texts[20_001 + 2 * 997 * k] = text
         return texts
+    elif kind == "one-byte-sampled":
+        # The sort ranks bytes by every other text, and those all have "q"
+        # third. Texts at odd rows have a third byte before or after "q", then
+        # bytes that would sort them the other way: the third byte decides.
+        n = 150_000
+        texts = [f"{x:02x}q{y:07x}" for x, y in zip(rng.integers(0, 256, n), rng.integers(0, 2**28, n))]
+        for k, third in enumerate("pr" * 20):
+            texts[1 + 2 * 1501 * k] = f"{k:02x}{third}{'f0'[k % 2] * 7}"
+        return texts
     elif kind == "runs":
         # Sorted, runs of equal texts straddle the points where the work is
         # split: each marker run covers one, and texts come in pairs.
@@ -473,7 +482,7 @@ def big_column(kind, n=40000):
 @pytest.mark.parametrize(
     "kind",
     ["distinct", "distinct-long-prefix", "common-prefix", "shared-many", "shared-tenfold", "few", "own", "own-nonascii",
-     "runs", "hex", "spread"],
+     "runs", "hex", "spread", "one-byte-sampled"],
 )
 def test_large_columns_match_the_plain_construction(kind):
     column = big_column(kind)

@@ -121,8 +121,10 @@ class Bucketing {
   explicit Bucketing(const ByteSets& seen) {
     std::size_t room = kBuckets;
     for (int p = 0; p < 8 && room > 1; ++p) {
+      // A place where every key looked at has the same byte still gets a
+      // digit, of radix 1: checked() must notice a key with another byte
+      // there, which belongs before or after all of them.
       const unsigned values = seen.count(p);
-      if (values < 2) continue;  // every key has the same byte here
       Digit d{p, {}, 0};
       // Only part of the last place may fit: ranks scaled down, still in
       // order; no digit follows one that merges bytes.
