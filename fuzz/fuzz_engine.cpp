@@ -6,7 +6,9 @@
 //   byte 0 % 8 == 6: each text repeated, cells interleaved: many cells per
 //                    text, the hashing path
 //   byte 0 % 8 == 7: variants of the texts with a numbered suffix, at least
-//                    16Ki cells of mostly distinct texts: the sort path
+//                    16Ki cells of mostly distinct texts: the sort path;
+//                    with bit 4 set, at least 136Ki: the sort ranks bytes
+//                    by a sample of the keys
 //   otherwise:       the texts as they are (most inputs: large ones are slow)
 // Bit 3 of byte 0 makes cells share entries, as repeated Python objects do
 // in the cell reader.
@@ -31,6 +33,7 @@
 namespace {
 
 constexpr std::size_t kSortPathCells = 16 * 1024;
+constexpr std::size_t kSampledSortCells = 136 * 1024;
 
 std::vector<std::string> split_texts(std::string_view rest) {
   std::vector<std::string> texts;
@@ -44,7 +47,8 @@ std::vector<std::string> split_texts(std::string_view rest) {
   return texts;
 }
 
-std::vector<std::string> expand(const std::vector<std::string>& texts, unsigned kind, unsigned factor) {
+std::vector<std::string> expand(const std::vector<std::string>& texts, unsigned mode, unsigned factor) {
+  const unsigned kind = mode % 8;
   if (texts.empty() || kind < 6) return texts;
   std::vector<std::string> cells;
   if (kind == 6) {
@@ -55,7 +59,7 @@ std::vector<std::string> expand(const std::vector<std::string>& texts, unsigned 
     return cells;
   }
   // Variant 0 is the text itself, so markers stay in.
-  const std::size_t total = kSortPathCells + factor * 16;
+  const std::size_t total = (mode & 16 ? kSampledSortCells : kSortPathCells) + factor * 16;
   cells.reserve(total);
   for (std::size_t i = 0; i < total; ++i) {
     std::string t = texts[i % texts.size()];
@@ -148,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const unsigned mode = data[0];
   const unsigned factor = data[1];
   const std::vector<std::string> cells =
-      expand(split_texts(std::string_view(reinterpret_cast<const char*>(data) + 2, size - 2)), mode % 8,
+      expand(split_texts(std::string_view(reinterpret_cast<const char*>(data) + 2, size - 2)), mode,
              factor);
   const auto expected = oracle(cells);
   if (mode % 8 < 6) check_hashing(cells);

@@ -42,6 +42,9 @@ ENGINE = {
     "long-prefix": b"\0\0abcdefgh1\xffabcdefgh\xffabcdefgh0\xffabcdefg",
     "repeated": b"\x06\x05a\xffnan\xffb\xff",
     "variants": b"\x07\x01x\xffNaN\xffy",
+    # Enough variants that the sort ranks bytes by a sample, which sees only
+    # those of "b": every key of "a" has a byte it did not.
+    "sampled": b"\x17\x01b\xffa",
     "shared": b"\x08\x02b\xffa\xffb\xffc",
 }
 
