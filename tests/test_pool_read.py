@@ -27,13 +27,15 @@ def big_columns(n):
     rng = np.random.default_rng(21)
     words = np.array([f"w{i}" for i in range(500)] + ["nan", "NaN", "<NA>", "", "é", "日本", "🙂x"], dtype=object)
     gaps = list(words[rng.integers(0, len(words), n)])
-    odd = [None, float("nan"), -float("nan"), np.inf, -np.inf, True, False, 0, -7, 2**62, -(2**63)]
+    # Ints the pool reads are those of one CPython digit (|v| < 2**30); a
+    # bigger one would send the whole table the plain way.
+    odd = [None, float("nan"), -float("nan"), np.inf, -np.inf, True, False, 0, -7, 2**30 - 1, -(2**30 - 1)]
     for i, v in zip(rng.choice(n, n // 10, replace=False), odd * n):
         gaps[i] = v
     own = ["".join(["o", str(i)]) for i in rng.integers(0, 1000, n)]  # each cell its own object
     prefix = [float(x) for x in rng.choice([0.1, -0.0, np.nan, 1e20, 7.0, -np.inf], 1000)] + own[1000:]
-    for i, v in zip(range(0, 1000, 7), [True, False, 3, -(2**62), 2**53 + 1, 0, 2**63 - 1] * 21):
-        prefix[i] = v  # ints above 2**53 round as floats do
+    for i, v in zip(range(0, 1000, 7), [True, False, 3, -(2**30 - 1), 2**30 - 1, 0, -1] * 21):
+        prefix[i] = v
     late_none = [float(x) for x in rng.random(n - 1)] + [None]
     return [gaps, prefix, late_none]
 
