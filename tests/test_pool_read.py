@@ -37,7 +37,15 @@ def big_columns(n):
     for i, v in zip(range(0, 1000, 7), [True, False, 3, -(2**30 - 1), 2**30 - 1, 0, -1] * 21):
         prefix[i] = v
     late_none = [float(x) for x in rng.random(n - 1)] + [None]
-    return [gaps, prefix, late_none]
+    # Texts too many for the lookups to stay in cache, shared objects and
+    # own ones, of all three str widths, among other cells.
+    many = np.array([f"m{i}" + "éł日🙂"[i % 4] * (i % 3) for i in range(20_000)], dtype=object)
+    shared = list(many[rng.integers(0, len(many), n)])
+    own_many = ["".join(["", s]) for s in shared]
+    for column in (shared, own_many):
+        for i, v in zip(rng.choice(n, n // 20, replace=False), odd * n):
+            column[i] = v
+    return [gaps, prefix, late_none, shared, own_many]
 
 
 def check_against_item_access(a):

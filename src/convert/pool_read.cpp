@@ -18,6 +18,9 @@ constexpr std::size_t kFailureCheck = 4096;
 // part finds its distinct texts on its own, so parts are few: the engine
 // merges what they found twice.
 constexpr std::size_t kPartRows = std::size_t{1} << 16;
+// How far ahead of the cell read the cache slot it looks up is prefetched:
+// less than kCellsAhead, so that the cell's object has arrived by then.
+constexpr std::size_t kSlotsAhead = kCellsAhead / 2;
 
 PyObject* object_at(ObjectColumnView col, std::size_t r) {
   PyObject* o;
@@ -86,8 +89,10 @@ class ColumnReader {
 
   bool read_texts(TextColumnBuilder& builder, std::size_t from, std::size_t to) {
     const std::size_t n = m_.rows;
+    bool far = builder.lookups_far();
     for (std::size_t r = from; r < to; ++r) {
       prefetch_object(col_, r + kCellsAhead, n);
+      if (far && r + kSlotsAhead < n) builder.prefetch(object_at(col_, r + kSlotsAhead));
       PyObject* o = object_at(col_, r);
       char buf[kIntTextMax];
       if (!PyUnicode_CheckExact(o) && !plain_text(o, buf)) {
@@ -95,7 +100,10 @@ class ColumnReader {
         return false;
       }
       builder.add_inert(o);
-      if (r % kFailureCheck == 0 && failed_.load(std::memory_order_relaxed)) return false;
+      if (r % kFailureCheck == 0) {
+        if (failed_.load(std::memory_order_relaxed)) return false;
+        far = builder.lookups_far();
+      }
     }
     return true;
   }

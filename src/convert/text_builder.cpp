@@ -51,8 +51,17 @@ namespace {
 
 constexpr std::size_t kObjectTrial = 4096;
 constexpr std::size_t kContentTrial = 16384;
+// From this many slots (128 KiB) on, prefetching an index's slots pays;
+// smaller ones measured slower with it.
+constexpr std::size_t kFarSlots = std::size_t{1} << 14;
 
 std::uintptr_t address(PyObject* o) { return reinterpret_cast<std::uintptr_t>(o); }
+
+// A str's code units as bytes: its UTF-8 where it is ASCII.
+std::string_view units_of(PyObject* str) {
+  return {static_cast<const char*>(PyUnicode_DATA(str)),
+          static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) * static_cast<std::size_t>(PyUnicode_KIND(str))};
+}
 
 }  // namespace
 
@@ -171,9 +180,7 @@ std::uint32_t TextColumnBuilder::entry_by_content(PyObject* o) {
     // agrees, lone surrogates, get entries of their own that the engine
     // merges.)
     const auto kind = static_cast<unsigned>(PyUnicode_KIND(o));
-    const std::string_view units(static_cast<const char*>(PyUnicode_DATA(o)),
-                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)) * kind);
-    return entry_of(units, kind, [&](std::string_view) {
+    return entry_of(units_of(o), kind, [&](std::string_view) {
       if (store_.hold_objects) store_.keep_alive.push_back(Ref::incref(o));  // its units are the key
       return str_utf8(o, store_.arena);
     });
@@ -194,6 +201,23 @@ std::uint32_t TextColumnBuilder::entry_by_content(PyObject* o) {
     }
     return store_.arena.copy(t);
   });
+}
+
+bool TextColumnBuilder::lookups_far() const {
+  // A small index stays in cache: its probes need no help, and hashing a
+  // text twice would cost more than they wait.
+  const FlatIndex* next = by_object_on_ ? &by_object_ : by_content_on_ ? &by_content_ : nullptr;
+  return next != nullptr && next->capacity() >= kFarSlots;
+}
+
+void TextColumnBuilder::prefetch(PyObject* o) const {
+  if (by_object_on_) {
+    by_object_.prefetch(hash_word(address(o), seed_));
+  } else if (by_content_on_ && PyUnicode_CheckExact(o)) {
+    // The key entry_by_content() looks a str up by.
+    const bool ascii = PyUnicode_IS_ASCII(o);
+    by_content_.prefetch(hash_bytes(units_of(o), seed_ + (ascii ? kUtf8 : static_cast<unsigned>(PyUnicode_KIND(o)))));
+  }
 }
 
 std::string_view TextColumnBuilder::raw_text(PyObject* o) {

@@ -83,6 +83,13 @@ class TextColumnBuilder {
   // A cell that is_inert(); runs Python code only for one that is neither a
   // str nor has a plain_text().
   void add_inert(PyObject* o);
+  // Whether the cells' lookups go to an index too big for the nearest
+  // caches, so that prefetch() pays. It can change as cells are added.
+  bool lookups_far() const;
+  // Starts loading the slot that adding `o` a few cells later looks up: by
+  // its address, or by its text, which this reads. For a cell whose object
+  // is on its way to the cache already.
+  void prefetch(PyObject* o) const;
   // A text whose bytes outlive the call (held by the caller), with no
   // object of its own.
   void add_text(std::string_view text);

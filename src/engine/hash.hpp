@@ -112,6 +112,7 @@ class FlatIndex {
   }
 
   std::size_t size() const { return size_; }
+  std::size_t capacity() const { return slots_.size(); }
 
   // Starts loading the slot where a search for `hash` begins.
   void prefetch(std::uint64_t hash) const {
