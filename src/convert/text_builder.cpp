@@ -132,7 +132,6 @@ void TextColumnBuilder::judge_content_cache() {
     by_content_ = FlatIndex();
     key_bytes_ = {};
     keys_ = {};
-    key_kinds_ = {};
   }
   // A cache of mostly distinct objects would grow as large as the column.
   if (by_object_on_ && mostly_distinct(object_probes_, object_hits_)) drop_object_cache();
@@ -150,7 +149,8 @@ template <class Keep>
 std::uint32_t TextColumnBuilder::entry_of(std::string_view key, unsigned kind, Keep&& keep) {
   const auto next = static_cast<std::uint32_t>(texts_.size());
   auto [entry, added] = by_content_.find_or_insert(hash_bytes(key, seed_ + kind), next, [&](std::uint32_t j) {
-    return key_kinds_[j] == kind && same_bytes(this->key(j), key);
+    const KeyPlace& k = keys_[j];
+    return k.kind == kind && same_bytes(this->key(k), key);
   });
   if (!added) {
     ++content_hits_;
@@ -160,10 +160,11 @@ std::uint32_t TextColumnBuilder::entry_of(std::string_view key, unsigned kind, K
   ++content_added_;
   add_entry(keep(key));
   if (kind != kUtf8) {
-    key_bytes_.resize(keys_.back().first);
+    KeyPlace& k = keys_.back();
+    key_bytes_.resize(k.offset);
     key_bytes_.append(key);
-    keys_.back().second = key.size();
-    key_kinds_.back() = static_cast<std::uint8_t>(kind);
+    k.size = key.size();
+    k.kind = kind;
   }
   return next;
 }
@@ -238,9 +239,8 @@ std::uint32_t TextColumnBuilder::add_entry(std::string_view text) {
   add_row(entry);
   texts_.push_back(text);
   if (by_content_on_) {  // every entry has a key while lookups go on
-    keys_.emplace_back(key_bytes_.size(), text.size());
+    keys_.push_back({key_bytes_.size(), text.size(), kUtf8});
     key_bytes_.append(text);
-    key_kinds_.push_back(kUtf8);
   }
   return entry;
 }

@@ -125,9 +125,15 @@ class TextColumnBuilder {
   // What by_content_ knows each entry by: bytes copied back to back, since
   // every hit compares them and the cells' own objects lie scattered.
   std::string key_bytes_;
-  std::vector<std::pair<std::size_t, std::size_t>> keys_;  // offset and size in key_bytes_
-  std::vector<std::uint8_t> key_kinds_;
-  std::string_view key(std::size_t j) const { return std::string_view(key_bytes_).substr(keys_[j].first, keys_[j].second); }
+  // Where an entry's key lies in key_bytes_, and its kind: one place to
+  // read, since each lookup's hit must be checked.
+  struct KeyPlace {
+    std::uint64_t offset;
+    std::uint64_t size : 56;
+    std::uint64_t kind : 8;
+  };
+  std::vector<KeyPlace> keys_;
+  std::string_view key(const KeyPlace& k) const { return std::string_view(key_bytes_).substr(k.offset, k.size); }
   std::uint64_t seed_;
   std::size_t object_probes_ = 0;
   std::size_t object_hits_ = 0;
