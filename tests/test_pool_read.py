@@ -45,7 +45,11 @@ def big_columns(n):
     for column in (shared, own_many):
         for i, v in zip(rng.choice(n, n // 20, replace=False), odd * n):
             column[i] = v
-    return [gaps, prefix, late_none, shared, own_many]
+    # Distinct texts, then a few repeated: the first part's rows are its
+    # entries in order, the last part's are not.
+    half = n // 2
+    repeats = [f"d{i}" for i in range(half)] + ["".join(["d", str(i % 1000)]) for i in range(n - half)]
+    return [gaps, prefix, late_none, shared, own_many, repeats]
 
 
 def check_against_item_access(a):

@@ -146,6 +146,7 @@ void read_column(const Source& source, std::size_t col, Matrix& m, CellTexts& st
     Cell next = source.get(r, col);
     text.add_cell(next);
   }
+  column.entries_are_rows = text.rows_in_order();
   column.texts = text.finish();
   store.columns.push_back({col, std::move(column)});
 }

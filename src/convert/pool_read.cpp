@@ -1,5 +1,6 @@
 #include "convert/pool_read.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <limits>
@@ -46,6 +47,7 @@ class ColumnReader {
     const std::size_t parts = part_count(n - start);
     std::vector<CellTexts> stores(parts);
     std::vector<std::vector<std::string_view>> texts(parts);
+    std::vector<std::uint8_t> in_order(parts);
     TextColumn column;
     column.rows = n;
     auto bound = [&](std::size_t k) { return start + (n - start) * k / parts; };
@@ -58,9 +60,14 @@ class ColumnReader {
       if (k == 0) {
         for (std::size_t r = 0; r < start; ++r) builder.add_number(m_.at(r, index_));
       }
-      if (read_texts(builder, bound(k), bound(k + 1))) texts[k] = builder.finish();
+      if (read_texts(builder, bound(k), bound(k + 1))) {
+        in_order[k] = builder.rows_in_order();
+        texts[k] = builder.finish();
+      }
     });
     if (failed_.load(std::memory_order_relaxed)) return {};
+    // Parts whose rows are their entries in order stay so once merged.
+    column.entries_are_rows = std::all_of(in_order.begin(), in_order.end(), [](std::uint8_t b) { return b != 0; });
     column.texts = merge(texts, bound);
     stores[0].columns.push_back({index_, std::move(column)});
     return stores;
@@ -173,6 +180,7 @@ CellTexts read_arrow_column(const std::vector<ArrowTextChunk>& chunks, std::size
     }
   }
   if (text) {
+    column.entries_are_rows = text->rows_in_order();
     column.texts = text->finish();
     store.columns.push_back({col, std::move(column)});
   }

@@ -94,6 +94,9 @@ class TextColumnBuilder {
   // object of its own.
   void add_text(std::string_view text);
 
+  // Whether the rows added so far each named a new entry, the r-th row
+  // entry r (see TextColumn::entries_are_rows).
+  bool rows_in_order() const { return rows_in_order_; }
   std::vector<std::string_view> finish() { return std::move(texts_); }
 
  private:
@@ -107,6 +110,8 @@ class TextColumnBuilder {
   std::string_view raw_text(PyObject* o);
   std::string_view str_copy(PyObject* cell);
   void add_row(std::uint32_t entry) {
+    rows_in_order_ = rows_in_order_ && entry == rows_;
+    ++rows_;
     put_entry(cells_, entry);
     cells_ += step_;
   }
@@ -116,6 +121,8 @@ class TextColumnBuilder {
   const std::size_t nrows_;
   double* cells_;
   const std::size_t step_;
+  std::size_t rows_ = 0;
+  bool rows_in_order_ = true;
   std::vector<std::string_view> texts_;
   std::string scratch_;  // texts encoded only to be looked up
   FlatIndex by_object_;

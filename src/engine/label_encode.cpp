@@ -18,35 +18,41 @@ namespace {
 constexpr std::size_t kPrefetch = 16;
 
 // Sorts the texts and walks them in order, numbering each distinct text
-// (markers take no number) into the dictionary; code[g] is the code of
+// (markers take no number) into the dictionary; code[g * step] is the code of
 // texts[g] or NaN. Blocks of the sorted keys are walked at once: a first pass
 // counts what each block adds.
-ForwardDict number_sorted(const std::vector<std::string_view>& texts, std::vector<double>& code) {
-  const SortedKeys sorted = sorted_keys(texts);
-  const std::vector<SortKey>& keys = sorted.keys;
-  const KeyOrder order(texts, sorted.from);
-  const std::size_t n = keys.size();
-  auto starts_text = [&](std::size_t i) { return i == 0 || !order.same(keys[i - 1], keys[i]); };
-  // Counting needs a text itself only where its length is a marker's.
-  auto marker_key = [&](const SortKey& k) {
-    const std::size_t size = order.size(k);
-    return (size == 3 || size == 4) && is_marker(order.text(k));
-  };
+ForwardDict number_sorted(const std::vector<std::string_view>& texts, double* code, std::size_t step) {
+  const std::size_t n = texts.size();
   const std::size_t blocks = std::max<std::size_t>(1, std::min<std::size_t>(n / 4096, 256));
   auto bound = [&](std::size_t b) { return n * b / blocks; };
   struct Tally {
     std::size_t texts = 0, coded = 0, bytes = 0;
   };
   std::vector<Tally> before(blocks + 1);  // what the blocks before block b add
-  tbb::parallel_for(std::size_t{0}, blocks, [&](std::size_t b) {
-    Tally& t = before[b + 1];
-    for (std::size_t i = bound(b); i < bound(b + 1); ++i) {
-      if (!starts_text(i)) continue;
-      ++t.texts;
-      t.coded += !marker_key(keys[i]);
-      t.bytes += order.size(keys[i]);
-    }
-  });
+  // All that numbering needs of the sorted keys: each one's text, and
+  // whether it starts a new text. The keys are gone before the dictionary is
+  // made, which keeps the two from adding up at the peak.
+  std::vector<std::uint32_t> group(n);
+  std::vector<std::uint8_t> starts(n);
+  {
+    const SortedKeys sorted = sorted_keys(texts);
+    const auto& keys = sorted.keys;
+    const KeyOrder order(texts, sorted.from);
+    tbb::parallel_for(std::size_t{0}, blocks, [&](std::size_t b) {
+      Tally& t = before[b + 1];
+      for (std::size_t i = bound(b); i < bound(b + 1); ++i) {
+        const SortKey& k = keys[i];
+        group[i] = k.group;
+        starts[i] = i == 0 || !order.same(keys[i - 1], k);
+        if (!starts[i]) continue;
+        // A text itself is read only where its length is a marker's.
+        const std::size_t size = order.size(k);
+        ++t.texts;
+        t.coded += !((size == 3 || size == 4) && is_marker(order.text(k)));
+        t.bytes += size;
+      }
+    });
+  }
   for (std::size_t b = 1; b <= blocks; ++b) {
     before[b].texts += before[b - 1].texts;
     before[b].coded += before[b - 1].coded;
@@ -61,21 +67,21 @@ ForwardDict number_sorted(const std::vector<std::string_view>& texts, std::vecto
     // A block may start inside a run of equal texts, whose code is that of
     // the last text started before it.
     double current = kMissing;
-    if (from < to && !starts_text(from)) {
+    if (from < to && !starts[from]) {
       std::size_t run = from;
-      while (!starts_text(run)) --run;
-      if (!is_marker(order.text(keys[run]))) current = static_cast<double>(next - 1);
+      while (!starts[run]) --run;
+      if (!is_marker(texts[group[run]])) current = static_cast<double>(next - 1);
     }
     for (std::size_t i = from; i < to; ++i) {
       // Sorted order visits the texts and the codes at random addresses.
-      if (i + 2 * kPrefetch < to) __builtin_prefetch(&texts[keys[i + 2 * kPrefetch].group]);
+      if (i + 2 * kPrefetch < to) __builtin_prefetch(&texts[group[i + 2 * kPrefetch]]);
       if (i + kPrefetch < to) {
-        __builtin_prefetch(order.text(keys[i + kPrefetch]).data());
-        __builtin_prefetch(&code[keys[i + kPrefetch].group], 1);
+        __builtin_prefetch(texts[group[i + kPrefetch]].data());
+        __builtin_prefetch(&code[group[i + kPrefetch] * step], 1);
       }
-      const SortKey& key = keys[i];
-      if (starts_text(i)) {
-        const std::string_view text = order.text(key);
+      const std::size_t g = group[i];
+      if (starts[i]) {
+        const std::string_view text = texts[g];
         if (is_marker(text)) {
           dict.set(entry, at, text, std::nullopt);
           current = kMissing;
@@ -86,7 +92,7 @@ ForwardDict number_sorted(const std::vector<std::string_view>& texts, std::vecto
         ++entry;
         at += text.size();
       }
-      code[key.group] = current;
+      code[g * step] = current;
     }
   });
   return dict;
@@ -118,9 +124,8 @@ bool mostly_distinct(const std::vector<std::string_view>& entries) {
 }
 
 // Many entries per text: hashes find the distinct texts (group[u] for entry
-// u), and only those are sorted.
-ForwardDict number_by_hashing(const std::vector<std::string_view>& entries,
-                              std::vector<double>& code_of_entry) {
+// u), and only those are sorted. code[u * step] is the code of entries[u].
+ForwardDict number_by_hashing(const std::vector<std::string_view>& entries, double* code, std::size_t step) {
   const std::size_t n = entries.size();
   const std::uint64_t seed = random_seed();
   std::vector<std::uint64_t> hashes(n);
@@ -139,20 +144,23 @@ ForwardDict number_by_hashing(const std::vector<std::string_view>& entries,
     group[u] = g;
   }
   std::vector<double> code_of_group(distinct.size());
-  ForwardDict dict = number_sorted(distinct, code_of_group);
-  for (std::size_t u = 0; u < n; ++u) code_of_entry[u] = code_of_group[group[u]];
+  ForwardDict dict = number_sorted(distinct, code_of_group.data(), 1);
+  for (std::size_t u = 0; u < n; ++u) code[u * step] = code_of_group[group[u]];
   return dict;
 }
 
 }  // namespace
 
 ForwardDict label_encode_into(const TextColumn& column, double* out, std::size_t stride) {
-  std::vector<double> code_of_entry(column.texts.size());
   // Mostly distinct texts are sorted as they are: hashing them first would
   // find little to merge.
-  ForwardDict dict = mostly_distinct(column.texts)
-                         ? number_sorted(column.texts, code_of_entry)
-                         : number_by_hashing(column.texts, code_of_entry);
+  auto number = [&](double* code, std::size_t step) {
+    return mostly_distinct(column.texts) ? number_sorted(column.texts, code, step)
+                                         : number_by_hashing(column.texts, code, step);
+  };
+  if (column.entries_are_rows) return number(out, stride);
+  std::vector<double> code_of_entry(column.texts.size());
+  ForwardDict dict = number(code_of_entry.data(), 1);
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, column.rows),
                     [&](const tbb::blocked_range<std::size_t>& r) {
                       for (std::size_t i = r.begin(); i != r.end(); ++i) {
@@ -167,9 +175,9 @@ LabelEncoded label_encode(std::span<const std::string_view> column) {
   TextColumn c;
   c.texts.assign(column.begin(), column.end());
   c.rows = column.size();
+  c.entries_are_rows = true;
   LabelEncoded result;
   result.codes.resize(column.size());
-  for (std::size_t i = 0; i < column.size(); ++i) put_entry(&result.codes[i], static_cast<std::uint32_t>(i));
   result.dictionary = label_encode_into(c, result.codes.data(), 1);
   return result;
 }

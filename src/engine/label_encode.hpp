@@ -27,6 +27,9 @@ bool is_marker(std::string_view text);
 struct TextColumn {
   std::vector<std::string_view> texts;
   std::size_t rows = 0;
+  // Row r names entry r, for every row: each code then goes straight to its
+  // cell, with no table from entries to codes.
+  bool entries_are_rows = false;
 };
 
 // A row's entry, as the bits of its output cell.
