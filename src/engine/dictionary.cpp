@@ -1,5 +1,7 @@
 #include "engine/dictionary.hpp"
 
+#include <algorithm>
+
 namespace dorvik {
 
 TextTable& ForwardDict::own_texts() {
@@ -23,20 +25,25 @@ void ForwardDict::push_back(std::string_view text, std::optional<std::uint64_t> 
   coded_.push_back(code.has_value());
 }
 
-void ForwardDict::resize(std::size_t count, std::size_t bytes) {
+void ForwardDict::resize_numbered(std::size_t count, std::size_t bytes) {
   own_texts().resize(count, bytes);
-  codes_.resize(count);
-  coded_.resize(count);
+  codes_ = {};
+  coded_ = {};
+  numbered_ = true;
+  uncoded_ = {};
 }
 
-// Runs in parallel on a dictionary just resized, which is nobody else's.
-void ForwardDict::set(std::size_t i, std::size_t at, std::string_view text, std::optional<std::uint64_t> code) {
-  texts_->set(i, at, text);
-  codes_[i] = code.value_or(0);
-  coded_[i] = code.has_value();
-}
+void ForwardDict::set_text(std::size_t i, std::size_t at, std::string_view text) { texts_->set(i, at, text); }
+
+void ForwardDict::set_uncoded(std::vector<std::size_t> entries) { uncoded_ = std::move(entries); }
 
 std::optional<std::uint64_t> ForwardDict::code(std::size_t i) const {
+  if (numbered_) {
+    // Entry i's code counts the coded entries before it.
+    const auto skipped = std::lower_bound(uncoded_.begin(), uncoded_.end(), i);
+    if (skipped != uncoded_.end() && *skipped == i) return std::nullopt;
+    return i - static_cast<std::size_t>(skipped - uncoded_.begin());
+  }
   if (!coded_[i]) return std::nullopt;
   return codes_[i];
 }
@@ -46,6 +53,14 @@ std::optional<ReverseDict> ReverseDict::of(const ForwardDict& forward) {
   constexpr std::size_t kMaxSkipped = 8;
   ReverseDict d;
   d.bytes_ = forward.text_bytes();
+  if (forward.numbered()) {
+    if (forward.uncoded().size() > kMaxSkipped) return std::nullopt;
+    d.skipped_ = forward.uncoded();
+    for (std::size_t i : d.skipped_) d.bytes_ -= forward.text(i).size();
+    d.count_ = forward.size() - d.skipped_.size();
+    d.shared_ = forward.texts();
+    return d;
+  }
   for (std::size_t i = 0; i < forward.size(); ++i) {
     const std::optional<std::uint64_t> code = forward.code(i);
     if (!code) {

@@ -16,17 +16,27 @@ namespace dorvik {
 // Forward: every distinct text with its optional code (markers have none).
 class ForwardDict {
  public:
+  // A dictionary is built either entry by entry with these two...
   void reserve(std::size_t count, std::size_t bytes);
   // The text must not be present yet.
   void push_back(std::string_view text, std::optional<std::uint64_t> code);
-  // The same with the entries' places known ahead (see TextTable::set).
-  void resize(std::size_t count, std::size_t bytes);
-  void set(std::size_t i, std::size_t at, std::string_view text, std::optional<std::uint64_t> code);
+  // ...or, on a new one, with the three below. Room for texts whose codes are 0, 1, 2, ... in entry order, skipping
+  // the entries later named to set_uncoded(), as numbering sorted texts makes
+  // them: such a dictionary keeps no code per entry. Texts are placed with
+  // set_text() (see TextTable::set), in any order and from any thread.
+  void resize_numbered(std::size_t count, std::size_t bytes);
+  void set_text(std::size_t i, std::size_t at, std::string_view text);
+  // The entries without a code, ascending; once, after every set_text().
+  void set_uncoded(std::vector<std::size_t> entries);
 
-  std::size_t size() const { return codes_.size(); }
+  std::size_t size() const { return texts_ ? texts_->size() : 0; }
   std::string_view text(std::size_t i) const { return (*texts_)[i]; }
   std::optional<std::uint64_t> code(std::size_t i) const;
   std::size_t text_bytes() const { return texts_->bytes(); }
+  // Whether the codes are implied (see resize_numbered), and which entries
+  // have none then.
+  bool numbered() const { return numbered_; }
+  const std::vector<std::size_t>& uncoded() const { return uncoded_; }
   // The texts, which a reverse dictionary may share (see ReverseDict::of).
   std::shared_ptr<const TextTable> texts() const { return texts_; }
 
@@ -36,7 +46,9 @@ class ForwardDict {
 
   std::shared_ptr<TextTable> texts_ = std::make_shared<TextTable>();
   std::vector<std::uint64_t> codes_;
-  std::vector<std::uint8_t> coded_;  // bytes, not bits: set() runs in parallel
+  std::vector<std::uint8_t> coded_;  // unless numbered_, like codes_
+  bool numbered_ = false;
+  std::vector<std::size_t> uncoded_;  // while numbered_
 };
 
 // Reverse: code -> text. Lookups are by index when the codes are exactly

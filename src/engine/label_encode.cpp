@@ -59,7 +59,8 @@ ForwardDict number_sorted(const std::vector<std::string_view>& texts, double* co
     before[b].bytes += before[b - 1].bytes;
   }
   ForwardDict dict;
-  dict.resize(before[blocks].texts, before[blocks].bytes);
+  dict.resize_numbered(before[blocks].texts, before[blocks].bytes);
+  std::vector<std::vector<std::size_t>> markers(blocks);  // entries without a code
   tbb::parallel_for(std::size_t{0}, blocks, [&](std::size_t b) {
     std::size_t entry = before[b].texts, at = before[b].bytes;
     std::uint64_t next = before[b].coded;
@@ -82,11 +83,11 @@ ForwardDict number_sorted(const std::vector<std::string_view>& texts, double* co
       const std::size_t g = group[i];
       if (starts[i]) {
         const std::string_view text = texts[g];
+        dict.set_text(entry, at, text);
         if (is_marker(text)) {
-          dict.set(entry, at, text, std::nullopt);
+          markers[b].push_back(entry);
           current = kMissing;
         } else {
-          dict.set(entry, at, text, next);
           current = static_cast<double>(next++);
         }
         ++entry;
@@ -95,6 +96,9 @@ ForwardDict number_sorted(const std::vector<std::string_view>& texts, double* co
       code[g * step] = current;
     }
   });
+  std::vector<std::size_t> uncoded;
+  for (const auto& m : markers) uncoded.insert(uncoded.end(), m.begin(), m.end());
+  dict.set_uncoded(std::move(uncoded));
   return dict;
 }
 
