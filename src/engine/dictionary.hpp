@@ -20,8 +20,9 @@ class ForwardDict {
   void reserve(std::size_t count, std::size_t bytes);
   // The text must not be present yet.
   void push_back(std::string_view text, std::optional<std::uint64_t> code);
-  // ...or, on a new one, with the three below. Room for texts whose codes are 0, 1, 2, ... in entry order, skipping
-  // the entries later named to set_uncoded(), as numbering sorted texts makes
+  // ...or, on a new one, with the three below. resize_numbered() makes room
+  // for texts whose codes are 0, 1, 2, ... in entry order, skipping the
+  // entries later named to set_uncoded(), as numbering sorted texts makes
   // them: such a dictionary keeps no code per entry. Texts are placed with
   // set_text() (see TextTable::set), in any order and from any thread.
   void resize_numbered(std::size_t count, std::size_t bytes);
