@@ -57,12 +57,6 @@ constexpr std::size_t kFarSlots = std::size_t{1} << 14;
 
 std::uintptr_t address(PyObject* o) { return reinterpret_cast<std::uintptr_t>(o); }
 
-// A str's code units as bytes: its UTF-8 where it is ASCII.
-std::string_view units_of(PyObject* str) {
-  return {static_cast<const char*>(PyUnicode_DATA(str)),
-          static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) * static_cast<std::size_t>(PyUnicode_KIND(str))};
-}
-
 }  // namespace
 
 void TextColumnBuilder::add_number(double x) {
@@ -180,8 +174,8 @@ std::uint32_t TextColumnBuilder::entry_by_content(PyObject* o) {
     // seen yet is encoded to UTF-8. (Strs whose units differ but whose UTF-8
     // agrees, lone surrogates, get entries of their own that the engine
     // merges.)
-    const auto kind = static_cast<unsigned>(PyUnicode_KIND(o));
-    return entry_of(units_of(o), kind, [&](std::string_view) {
+    const auto [units, kind] = str_key(o);
+    return entry_of(units, kind, [&](std::string_view) {
       if (store_.hold_objects) store_.keep_alive.push_back(Ref::incref(o));  // its units are the key
       return str_utf8(o, store_.arena);
     });
@@ -215,10 +209,15 @@ void TextColumnBuilder::prefetch(PyObject* o) const {
   if (by_object_on_) {
     by_object_.prefetch(hash_word(address(o), seed_));
   } else if (by_content_on_ && PyUnicode_CheckExact(o)) {
-    // The key entry_by_content() looks a str up by.
-    const bool ascii = PyUnicode_IS_ASCII(o);
-    by_content_.prefetch(hash_bytes(units_of(o), seed_ + (ascii ? kUtf8 : static_cast<unsigned>(PyUnicode_KIND(o)))));
+    const auto [key, kind] = str_key(o);
+    by_content_.prefetch(hash_bytes(key, seed_ + kind));
   }
+}
+
+std::pair<std::string_view, unsigned> TextColumnBuilder::str_key(PyObject* str) {
+  const std::string_view units(static_cast<const char*>(PyUnicode_DATA(str)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) * PyUnicode_KIND(str));
+  return {units, PyUnicode_IS_ASCII(str) ? kUtf8 : static_cast<unsigned>(PyUnicode_KIND(str))};
 }
 
 std::string_view TextColumnBuilder::raw_text(PyObject* o) {

@@ -107,6 +107,10 @@ class TextColumnBuilder {
   template <class Keep>
   std::uint32_t entry_of(std::string_view key, unsigned kind, Keep&& keep);
   std::uint32_t entry_by_content(PyObject* o);
+  // The key of an exact str in the content index: its UTF-8 where it is
+  // ASCII, else its code units with their width as the kind. Lookups and
+  // their prefetches must agree on it.
+  static std::pair<std::string_view, unsigned> str_key(PyObject* str);
   std::string_view raw_text(PyObject* o);
   std::string_view str_copy(PyObject* cell);
   void add_row(std::uint32_t entry) {
