@@ -17,6 +17,7 @@
 #include "bind/errors.hpp"
 #include "bind/numpy.hpp"
 #include "bind/text.hpp"
+#include "convert/frame.hpp"
 #include "engine/pool.hpp"
 
 namespace dorvik {
@@ -336,44 +337,71 @@ Ref decode_array(const Matrix& m, const EncodingInfo& info) {
   return o;
 }
 
-void decode_frame(PyObject* df, const Matrix& m, const std::vector<std::string>& labels,
-                  const EncodingInfo& info) {
+Ref decode_frame(const Matrix& m, const std::vector<std::string>& labels, const EncodingInfo& info) {
   // Checked column by column, in order, before anything is built.
   std::vector<const ReverseDict*> dicts;
-  for (std::size_t col : info.text_columns) {
+  bool all_text = info.text_columns.size() == m.cols;
+  for (std::size_t j = 0; j < info.text_columns.size(); ++j) {
+    const std::size_t col = info.text_columns[j];
     dicts.push_back(&dict_of(info, col));
     check_column(col, m);
     if (col >= labels.size()) {
       throw Panic("index out of bounds: the len is " + std::to_string(labels.size()) +
                   " but the index is " + std::to_string(col));
     }
+    all_text = all_text && col == j;
   }
-  // Every text column's values at once, then the frame's columns replaced.
-  npy_intp rows = static_cast<npy_intp>(m.rows);
-  std::vector<Ref> values;
+  // Every text column's values at once, as the rows of one array: one big
+  // allocation is mapped in huge pages, where column-sized ones would fault
+  // in every 4 KiB page on their own.
+  npy_intp dims[2] = {static_cast<npy_intp>(dicts.size()), static_cast<npy_intp>(m.rows)};
+  Ref block = new_object_array(2, dims);
+  PyObject** cells = object_data(block.get());
   std::vector<std::unique_ptr<ColumnStrs>> texts;
   for (std::size_t j = 0; j < dicts.size(); ++j) {
-    values.push_back(new_object_array(1, &rows));
     texts.push_back(std::make_unique<ColumnStrs>(*dicts[j], m, info.text_columns[j], Py_None));
   }
   const std::size_t parts = make_all(texts, m);
   by_bands(m, parts, texts.size(), [&](std::size_t p, std::size_t r0, std::size_t r1) {
-    for (std::size_t j = 0; j < texts.size(); ++j) texts[j]->fill(p, r0, r1, object_data(values[j].get()) + r0, 1);
+    for (std::size_t j = 0; j < texts.size(); ++j) texts[j]->fill(p, r0, r1, cells + j * m.rows + r0, 1);
   });
   add_refs(Py_None, hand_over_all(texts));
 
+  // A frame of text columns only is the array itself, column-major.
+  if (all_text) {
+    return new_frame(check(PyArray_Transpose(reinterpret_cast<PyArrayObject*>(block.get()), nullptr)), labels,
+                     true);
+  }
+  // Otherwise a float frame of the other columns has its text columns
+  // replaced, each by its row of the array. The float array's text columns
+  // are never written or read: untouched, their pages are never mapped.
+  double* floats = nullptr;
+  Ref values = new_float64_matrix(m.rows, m.cols, true, floats);
+  std::vector<bool> text(m.cols, false);
+  for (std::size_t c : info.text_columns) {
+    if (c < m.cols) text[c] = true;
+  }
+  for (std::size_t c = 0; c < m.cols; ++c) {
+    if (!text[c]) copy_column(m, c, floats + c * m.rows);
+  }
+  Ref df = new_frame(std::move(values), labels);
   Ref pandas = check(PyImport_ImportModule("pandas"));
   Ref series_type = check(PyObject_GetAttrString(pandas.get(), "Series"));
-  // copy=False: the values array is ours and used nowhere else.
-  Ref kw = check(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
+  // copy=False: the values are ours and used nowhere else. The dtype as a
+  // NumPy one: pandas would look a string up among every dtype it knows.
+  Ref object = check(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_OBJECT)));
+  Ref kw = check(Py_BuildValue("{s:O,s:O}", "dtype", object.get(), "copy", Py_False));
   for (std::size_t j = 0; j < texts.size(); ++j) {
     // An object Series keeps None as None; a bare array would be inferred as
     // a string column. The column is addressed by position, so repeated
     // labels are decoded each into its own column.
-    Ref args = check(PyTuple_Pack(1, values[j].get()));
+    Ref row = check(PySequence_GetItem(block.get(), static_cast<Py_ssize_t>(j)));
+    Ref args = check(PyTuple_Pack(1, row.get()));
     Ref series = check(PyObject_Call(series_type.get(), args.get(), kw.get()));
-    Ref done = check(PyObject_CallMethod(df, "isetitem", "nO", static_cast<Py_ssize_t>(info.text_columns[j]), series.get()));
+    Ref done = check(PyObject_CallMethod(df.get(), "isetitem", "nO", static_cast<Py_ssize_t>(info.text_columns[j]),
+                                         series.get()));
   }
+  return df;
 }
 
 }  // namespace dorvik

@@ -13,8 +13,7 @@ namespace dorvik {
 // An object array of the matrix's cells, with texts in the text columns.
 Ref decode_array(const Matrix& matrix, const EncodingInfo& info);
 
-// Rewrites the text columns of the float DataFrame `df` in place.
-void decode_frame(PyObject* df, const Matrix& matrix, const std::vector<std::string>& labels,
-                  const EncodingInfo& info);
+// A DataFrame of the matrix's cells, with texts in the text columns.
+Ref decode_frame(const Matrix& matrix, const std::vector<std::string>& labels, const EncodingInfo& info);
 
 }  // namespace dorvik
