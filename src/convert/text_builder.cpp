@@ -115,18 +115,18 @@ void TextColumnBuilder::drop_object_cache() {
   by_object_ = FlatIndex();
 }
 
+void TextColumnBuilder::drop_content_cache() {
+  by_content_on_ = false;
+  by_content_ = ContentIndex();
+}
+
 void TextColumnBuilder::judge_content_cache() {
   if (!by_content_on_ || ++content_probes_ != kContentTrial) return;
   // With K equally common keys, n lookups repeat about n^2 / 2K of them: few
   // repeats mean K is near the row count, and a cache finds little. The
   // content cache sees only the cells the object cache missed, so it is
   // judged by the texts those repeat; each cache by its own repeats.
-  if (mostly_distinct(kContentTrial, kContentTrial - content_added_)) {
-    by_content_on_ = false;
-    by_content_ = FlatIndex();
-    key_bytes_ = {};
-    keys_ = {};
-  }
+  if (mostly_distinct(kContentTrial, kContentTrial - content_added_)) drop_content_cache();
   // A cache of mostly distinct objects would grow as large as the column.
   if (by_object_on_ && mostly_distinct(object_probes_, object_hits_)) drop_object_cache();
 }
@@ -137,15 +137,12 @@ bool TextColumnBuilder::mostly_distinct(std::size_t lookups, std::size_t repeats
 
 // The entry of `key`, of kind kUtf8 (the text's UTF-8) or a str's kind
 // (its code units): an earlier one with the same kind and bytes, or a new one
-// whose text `keep(key)` gives, lasting until the call ends. A kUtf8 key is
-// then looked up by that text; any other must itself last that long.
+// whose text `keep(key)` gives, lasting until the call ends. The index keeps
+// a copy of the key.
 template <class Keep>
 std::uint32_t TextColumnBuilder::entry_of(std::string_view key, unsigned kind, Keep&& keep) {
   const auto next = static_cast<std::uint32_t>(texts_.size());
-  auto [entry, added] = by_content_.find_or_insert(hash_bytes(key, seed_ + kind), next, [&](std::uint32_t j) {
-    const KeyPlace& k = keys_[j];
-    return k.kind == kind && same_bytes(this->key(k), key);
-  });
+  const auto [entry, added] = by_content_.find_or_insert(hash_bytes(key, seed_ + kind), key, kind, next);
   if (!added) {
     ++content_hits_;
     add_row(entry);
@@ -153,13 +150,7 @@ std::uint32_t TextColumnBuilder::entry_of(std::string_view key, unsigned kind, K
   }
   ++content_added_;
   add_entry(keep(key));
-  if (kind != kUtf8) {
-    KeyPlace& k = keys_.back();
-    key_bytes_.resize(k.offset);
-    key_bytes_.append(key);
-    k.size = key.size();
-    k.kind = kind;
-  }
+  if (by_content_.full()) drop_content_cache();
   return next;
 }
 
@@ -175,10 +166,7 @@ std::uint32_t TextColumnBuilder::entry_by_content(PyObject* o) {
     // agrees, lone surrogates, get entries of their own that the engine
     // merges.)
     const auto [units, kind] = str_key(o);
-    return entry_of(units, kind, [&](std::string_view) {
-      if (store_.hold_objects) store_.keep_alive.push_back(Ref::incref(o));  // its units are the key
-      return str_utf8(o, store_.arena);
-    });
+    return entry_of(units, kind, [&](std::string_view) { return str_utf8(o, store_.arena); });
   }
   std::string_view text;
   Ref str;
@@ -201,8 +189,8 @@ std::uint32_t TextColumnBuilder::entry_by_content(PyObject* o) {
 bool TextColumnBuilder::lookups_far() const {
   // A small index stays in cache: its probes need no help, and hashing a
   // text twice would cost more than they wait.
-  const FlatIndex* next = by_object_on_ ? &by_object_ : by_content_on_ ? &by_content_ : nullptr;
-  return next != nullptr && next->capacity() >= kFarSlots;
+  if (by_object_on_) return by_object_.capacity() >= kFarSlots;
+  return by_content_on_ && by_content_.capacity() >= kFarSlots;
 }
 
 void TextColumnBuilder::prefetch(PyObject* o) const {
@@ -237,10 +225,6 @@ std::uint32_t TextColumnBuilder::add_entry(std::string_view text) {
   const auto entry = static_cast<std::uint32_t>(texts_.size());
   add_row(entry);
   texts_.push_back(text);
-  if (by_content_on_) {  // every entry has a key while lookups go on
-    keys_.push_back({key_bytes_.size(), text.size(), kUtf8});
-    key_bytes_.append(text);
-  }
   return entry;
 }
 

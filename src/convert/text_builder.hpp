@@ -11,6 +11,7 @@
 
 #include "bind/ref.hpp"
 #include "convert/cell_text.hpp"
+#include "convert/content_index.hpp"
 #include "engine/columns.hpp"
 #include "engine/hash.hpp"
 
@@ -101,6 +102,7 @@ class TextColumnBuilder {
 
  private:
   void drop_object_cache();
+  void drop_content_cache();
   void judge_content_cache();
   bool mostly_distinct(std::size_t lookups, std::size_t repeats) const;
   static constexpr unsigned kUtf8 = 0;
@@ -132,19 +134,7 @@ class TextColumnBuilder {
   FlatIndex by_object_;
   std::vector<PyObject*> objects_;
   std::vector<std::uint32_t> object_entry_;
-  FlatIndex by_content_;
-  // What by_content_ knows each entry by: bytes copied back to back, since
-  // every hit compares them and the cells' own objects lie scattered.
-  std::string key_bytes_;
-  // Where an entry's key lies in key_bytes_, and its kind: one place to
-  // read, since each lookup's hit must be checked.
-  struct KeyPlace {
-    std::uint64_t offset;
-    std::uint64_t size : 56;
-    std::uint64_t kind : 8;
-  };
-  std::vector<KeyPlace> keys_;
-  std::string_view key(const KeyPlace& k) const { return std::string_view(key_bytes_).substr(k.offset, k.size); }
+  ContentIndex by_content_;
   std::uint64_t seed_;
   std::size_t object_probes_ = 0;
   std::size_t object_hits_ = 0;
