@@ -37,9 +37,10 @@ def big_columns(n):
     for i, v in zip(range(0, 1000, 7), [True, False, 3, -(2**30 - 1), 2**30 - 1, 0, -1] * 21):
         prefix[i] = v
     late_none = [float(x) for x in rng.random(n - 1)] + [None]
-    # Texts too many for the lookups to stay in cache, shared objects and
-    # own ones, of all three str widths, among other cells.
-    many = np.array([f"m{i}" + "éł日🙂"[i % 4] * (i % 3) for i in range(20_000)], dtype=object)
+    # Texts too many for the lookups to stay in cache (each part's index of
+    # own objects' texts gets big enough for its keys to be prefetched too),
+    # shared objects and own ones, of all three str widths, among other cells.
+    many = np.array([f"m{i}" + "éł日🙂"[i % 4] * (i % 3) for i in range(45_000)], dtype=object)
     shared = list(many[rng.integers(0, len(many), n)])
     own_many = ["".join(["", s]) for s in shared]
     for column in (shared, own_many):

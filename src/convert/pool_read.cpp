@@ -22,6 +22,8 @@ constexpr std::size_t kPartRows = std::size_t{1} << 16;
 // How far ahead of the cell read the cache slot it looks up is prefetched:
 // less than kCellsAhead, so that the cell's object has arrived by then.
 constexpr std::size_t kSlotsAhead = kCellsAhead / 2;
+// And how far ahead the key that slot points to is.
+constexpr std::size_t kRecordsAhead = kSlotsAhead / 2;
 
 PyObject* object_at(ObjectColumnView col, std::size_t r) {
   PyObject* o;
@@ -97,9 +99,11 @@ class ColumnReader {
   bool read_texts(TextColumnBuilder& builder, std::size_t from, std::size_t to) {
     const std::size_t n = m_.rows;
     bool far = builder.lookups_far();
+    bool keys_far = builder.keys_far();
     for (std::size_t r = from; r < to; ++r) {
       prefetch_object(col_, r + kCellsAhead, n);
       if (far && r + kSlotsAhead < n) builder.prefetch(object_at(col_, r + kSlotsAhead));
+      if (keys_far && r + kRecordsAhead < n) builder.prefetch_record(object_at(col_, r + kRecordsAhead));
       PyObject* o = object_at(col_, r);
       char buf[kIntTextMax];
       if (!PyUnicode_CheckExact(o) && !plain_text(o, buf)) {
@@ -110,6 +114,7 @@ class ColumnReader {
       if (r % kFailureCheck == 0) {
         if (failed_.load(std::memory_order_relaxed)) return false;
         far = builder.lookups_far();
+        keys_far = builder.keys_far();
       }
     }
     return true;

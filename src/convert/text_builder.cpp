@@ -54,6 +54,9 @@ constexpr std::size_t kContentTrial = 16384;
 // From this many slots (128 KiB) on, prefetching an index's slots pays;
 // smaller ones measured slower with it.
 constexpr std::size_t kFarSlots = std::size_t{1} << 14;
+// From this many (1 MiB of slots, some 64Ki keys) on, prefetching the keys
+// too pays for hashing each text a third time; at 32Ki slots it did not.
+constexpr std::size_t kFarRecords = std::size_t{1} << 17;
 
 std::uintptr_t address(PyObject* o) { return reinterpret_cast<std::uintptr_t>(o); }
 
@@ -186,6 +189,10 @@ std::uint32_t TextColumnBuilder::entry_by_content(PyObject* o) {
   });
 }
 
+bool TextColumnBuilder::keys_far() const {
+  return !by_object_on_ && by_content_on_ && by_content_.capacity() >= kFarRecords;
+}
+
 bool TextColumnBuilder::lookups_far() const {
   // A small index stays in cache: its probes need no help, and hashing a
   // text twice would cost more than they wait.
@@ -199,6 +206,13 @@ void TextColumnBuilder::prefetch(PyObject* o) const {
   } else if (by_content_on_ && PyUnicode_CheckExact(o)) {
     const auto [key, kind] = str_key(o);
     by_content_.prefetch(hash_bytes(key, seed_ + kind));
+  }
+}
+
+void TextColumnBuilder::prefetch_record(PyObject* o) const {
+  if (!by_object_on_ && by_content_on_ && PyUnicode_CheckExact(o)) {
+    const auto [key, kind] = str_key(o);
+    by_content_.prefetch_record(hash_bytes(key, seed_ + kind));
   }
 }
 

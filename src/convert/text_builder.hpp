@@ -91,6 +91,11 @@ class TextColumnBuilder {
   // its address, or by its text, which this reads. For a cell whose object
   // is on its way to the cache already.
   void prefetch(PyObject* o) const;
+  // Whether the content index is bigger still, so that prefetch_record()
+  // pays too.
+  bool keys_far() const;
+  // Then, once that slot is likely in, starts loading the key it points to.
+  void prefetch_record(PyObject* o) const;
   // A text whose bytes outlive the call (held by the caller), with no
   // object of its own.
   void add_text(std::string_view text);
