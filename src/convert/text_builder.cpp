@@ -51,14 +51,12 @@ namespace {
 
 constexpr std::size_t kObjectTrial = 4096;
 constexpr std::size_t kContentTrial = 16384;
-// From this many slots (128 KiB) on, prefetching an index's slots pays;
+// From this many slots (128 KiB of content slots) on, prefetching them pays;
 // smaller ones measured slower with it.
 constexpr std::size_t kFarSlots = std::size_t{1} << 14;
 // From this many (1 MiB of slots, some 64Ki keys) on, prefetching the keys
 // too pays for hashing each text a third time; at 32Ki slots it did not.
 constexpr std::size_t kFarRecords = std::size_t{1} << 17;
-
-std::uintptr_t address(PyObject* o) { return reinterpret_cast<std::uintptr_t>(o); }
 
 }  // namespace
 
@@ -85,10 +83,9 @@ void TextColumnBuilder::add_inert(PyObject* o) {
     drop_object_cache();
   }
   if (by_object_on_) {
-    auto hit = by_object_.find(hash_word(address(o), seed_), [&](std::uint32_t j) { return objects_[j] == o; });
-    if (hit) {
+    if (const auto hit = by_object_.find(o)) {
       ++object_hits_;
-      add_row(object_entry_[*hit]);
+      add_row(*hit);
       return;
     }
   }
@@ -97,10 +94,7 @@ void TextColumnBuilder::add_inert(PyObject* o) {
   if (by_object_on_) {
     // The reference keeps the address from being reused by another object.
     if (store_.hold_objects) store_.keep_alive.push_back(Ref::incref(o));
-    by_object_.find_or_insert(hash_word(address(o), seed_), static_cast<std::uint32_t>(objects_.size()),
-                              [](std::uint32_t) { return false; });
-    objects_.push_back(o);
-    object_entry_.push_back(entry);
+    by_object_.insert(o, entry);
   }
 }
 
@@ -115,7 +109,7 @@ void TextColumnBuilder::add_text(std::string_view text) {
 
 void TextColumnBuilder::drop_object_cache() {
   by_object_on_ = false;
-  by_object_ = FlatIndex();
+  by_object_ = ObjectIndex();
 }
 
 void TextColumnBuilder::drop_content_cache() {
@@ -202,7 +196,7 @@ bool TextColumnBuilder::lookups_far() const {
 
 void TextColumnBuilder::prefetch(PyObject* o) const {
   if (by_object_on_) {
-    by_object_.prefetch(hash_word(address(o), seed_));
+    by_object_.prefetch(o);
   } else if (by_content_on_ && PyUnicode_CheckExact(o)) {
     const auto [key, kind] = str_key(o);
     by_content_.prefetch(hash_bytes(key, seed_ + kind));

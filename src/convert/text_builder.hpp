@@ -12,6 +12,7 @@
 #include "bind/ref.hpp"
 #include "convert/cell_text.hpp"
 #include "convert/content_index.hpp"
+#include "convert/object_index.hpp"
 #include "engine/columns.hpp"
 #include "engine/hash.hpp"
 
@@ -136,9 +137,7 @@ class TextColumnBuilder {
   bool rows_in_order_ = true;
   std::vector<std::string_view> texts_;
   std::string scratch_;  // texts encoded only to be looked up
-  FlatIndex by_object_;
-  std::vector<PyObject*> objects_;
-  std::vector<std::uint32_t> object_entry_;
+  ObjectIndex by_object_;
   ContentIndex by_content_;
   std::uint64_t seed_;
   std::size_t object_probes_ = 0;
