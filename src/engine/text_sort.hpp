@@ -39,6 +39,15 @@ class KeyOrder {
     return a.rest <= 8 || one_text(a, b) || after_prefix(a) == after_prefix(b);
   }
 
+  // Whether same(a, b) may read the texts' bytes; only then are they needed.
+  bool reads_texts(const SortKey& a, const SortKey& b) const {
+    return a.prefix == b.prefix && a.rest == b.rest && a.rest > 8;
+  }
+  // Loading a key's text ahead of same(), in two steps a while apart: the
+  // text's view, then the bytes after the prefix that it points to.
+  void prefetch_view(const SortKey& k) const { __builtin_prefetch(&texts_[k.group]); }
+  void prefetch_rest(const SortKey& k) const { __builtin_prefetch(texts_[k.group].data() + from_ + 8); }
+
   std::string_view text(const SortKey& k) const { return texts_[k.group]; }
   // The text's length, read from the key where it fits there.
   std::size_t size(const SortKey& k) const { return k.rest != kLongRest ? from_ + k.rest : text(k).size(); }
