@@ -168,6 +168,32 @@ class Bucketing {
   std::vector<Digit> digits_;
 };
 
+// Sorts runs of tied keys in keys[from, to), which is in by_prefix()
+// order, by their texts. Those are read only here, at random addresses, and
+// loaded ahead: first the views, then the bytes they point to.
+void sort_ties(std::vector<SortKey>& keys, std::size_t from, std::size_t to, const KeyOrder& order) {
+  std::size_t views = from + 1, rests = from + 1;  // the next pairs of keys to load the texts of
+  for (std::size_t i = from; i < to;) {
+    for (; views < std::min(to, i + 2 * kAhead); ++views) {
+      if (order.tied(keys[views - 1], keys[views])) {
+        order.prefetch_view(keys[views - 1]);
+        order.prefetch_view(keys[views]);
+      }
+    }
+    for (; rests < std::min(to, i + kAhead); ++rests) {
+      if (order.tied(keys[rests - 1], keys[rests])) {
+        order.prefetch_rest(keys[rests - 1]);
+        order.prefetch_rest(keys[rests]);
+      }
+    }
+    std::size_t j = i + 1;
+    while (j < to && order.tied(keys[j - 1], keys[j])) ++j;
+    const auto first = keys.begin() + static_cast<std::ptrdiff_t>(i);
+    if (j - i > 1) std::sort(first, first + static_cast<std::ptrdiff_t>(j - i), order);
+    i = j;
+  }
+}
+
 // Sorts the keys in place. Spreading them over all the buckets at once would
 // write to too many places for the caches; so they are spread by the high
 // byte of their bucket number first, then each such part, small enough to
@@ -231,9 +257,10 @@ void bucket_sort(std::vector<SortKey>& keys, const KeyOrder& order) {
       if (low[l + 1] - low[l] > kSmall) {
         tbb::parallel_sort(first, last, order);
       } else {
-        std::sort(first, last, order);
+        std::sort(first, last, [&](const SortKey& a, const SortKey& b) { return order.by_prefix(a, b); });
       }
     }
+    sort_ties(keys, from, to, order);
   });
 }
 

@@ -1,6 +1,7 @@
 // Sorting texts by their bytes, on the pool.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string_view>
@@ -39,10 +40,16 @@ class KeyOrder {
     return a.rest <= 8 || one_text(a, b) || after_prefix(a) == after_prefix(b);
   }
 
-  // Whether same(a, b) may read the texts' bytes; only then are they needed.
-  bool reads_texts(const SortKey& a, const SortKey& b) const {
-    return a.prefix == b.prefix && a.rest == b.rest && a.rest > 8;
+  // The order of the prefixes and lengths alone, which reads no text. It
+  // leaves tied() keys tied: texts longer than their prefix, which both
+  // share, whose bytes after it order them.
+  bool by_prefix(const SortKey& a, const SortKey& b) const {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return std::min<std::uint32_t>(a.rest, 9) < std::min<std::uint32_t>(b.rest, 9);
   }
+  bool tied(const SortKey& a, const SortKey& b) const { return a.prefix == b.prefix && a.rest > 8 && b.rest > 8; }
+  // Whether same(a, b) may read the texts' bytes; only then are they needed.
+  bool reads_texts(const SortKey& a, const SortKey& b) const { return tied(a, b) && a.rest == b.rest; }
   // Loading a key's text ahead of same(), in two steps a while apart: the
   // text's view, then the bytes after the prefix that it points to.
   void prefetch_view(const SortKey& k) const { __builtin_prefetch(&texts_[k.group]); }
