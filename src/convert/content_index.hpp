@@ -73,7 +73,9 @@ class ContentIndex {
 
   // Appends the record [head, entry, bytes padded to a word] and returns
   // what a slot holds to point to it; 0 if it cannot.
-  std::uint32_t add_record(std::string_view key, std::uint64_t head, std::uint32_t entry) {
+  // Kept out of line, as is rebuild(): lookups, which mostly hit, stay small
+  // enough to inline.
+  [[gnu::noinline]] std::uint32_t add_record(std::string_view key, std::uint64_t head, std::uint32_t entry) {
     const std::size_t at = words_.size();
     if (at + 1 >= UINT32_MAX) {
       full_ = true;
@@ -86,7 +88,7 @@ class ContentIndex {
     return static_cast<std::uint32_t>(at + 1);
   }
 
-  void rebuild(std::size_t capacity) {
+  [[gnu::noinline]] void rebuild(std::size_t capacity) {
     std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity, Slot{0, 0}));
     mask_ = capacity - 1;
     for (const Slot& s : old) {

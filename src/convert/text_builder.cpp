@@ -153,34 +153,27 @@ std::uint32_t TextColumnBuilder::entry_of(std::string_view key, unsigned kind, K
 
 // The entry of the cell's text: an earlier one with the same bytes, or new.
 std::uint32_t TextColumnBuilder::entry_by_content(PyObject* o) {
-  char buf[kIntTextMax];
-  if (auto text = plain_text(o, buf)) {
-    return entry_of(*text, kUtf8, [&](std::string_view t) { return store_.arena.copy(t); });
-  }
-  if (PyUnicode_CheckExact(o) && !PyUnicode_IS_ASCII(o)) {
+  if (PyUnicode_CheckExact(o)) {
+    const auto [key, kind] = str_key(o);
+    if (kind == kUtf8) {
+      return entry_of(key, kUtf8, [&](std::string_view t) {
+        if (store_.hold_objects) store_.keep_alive.push_back(Ref::incref(o));  // viewed in place
+        return t;
+      });
+    }
     // Looked up by its code units, which equal strs share: only a text not
     // seen yet is encoded to UTF-8. (Strs whose units differ but whose UTF-8
     // agrees, lone surrogates, get entries of their own that the engine
     // merges.)
-    const auto [units, kind] = str_key(o);
-    return entry_of(units, kind, [&](std::string_view) { return str_utf8(o, store_.arena); });
+    return entry_of(key, kind, [&](std::string_view) { return str_utf8(o, store_.arena); });
   }
-  std::string_view text;
-  Ref str;
-  if (PyUnicode_CheckExact(o)) {
-    text = str_utf8(o, scratch_);
-  } else {
-    str = Ref::steal(PyObject_Str(o));
-    if (!str) panic_with_error("cant convert to str");
-    text = str_utf8(str.get(), scratch_);
+  char buf[kIntTextMax];
+  if (auto text = plain_text(o, buf)) {
+    return entry_of(*text, kUtf8, [&](std::string_view t) { return store_.arena.copy(t); });
   }
-  return entry_of(text, kUtf8, [&](std::string_view t) {
-    if (PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o)) {
-      if (store_.hold_objects) store_.keep_alive.push_back(Ref::incref(o));  // viewed in place
-      return t;
-    }
-    return store_.arena.copy(t);
-  });
+  Ref str = Ref::steal(PyObject_Str(o));
+  if (!str) panic_with_error("cant convert to str");
+  return entry_of(str_utf8(str.get(), scratch_), kUtf8, [&](std::string_view t) { return store_.arena.copy(t); });
 }
 
 bool TextColumnBuilder::keys_far() const {
