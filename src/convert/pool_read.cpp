@@ -22,6 +22,7 @@ constexpr std::size_t kPartRows = std::size_t{1} << 16;
 // How far ahead of the cell read the cache slot it looks up is prefetched:
 // less than kCellsAhead, so that the cell's object has arrived by then.
 constexpr std::size_t kSlotsAhead = kCellsAhead / 2;
+static_assert(kSlotsAhead < TextColumnBuilder::kHashesKept);
 // And how far ahead the key that slot points to is.
 constexpr std::size_t kRecordsAhead = kSlotsAhead / 2;
 
@@ -102,8 +103,8 @@ class ColumnReader {
     bool keys_far = builder.keys_far();
     for (std::size_t r = from; r < to; ++r) {
       prefetch_object(col_, r + kCellsAhead, n);
-      if (far && r + kSlotsAhead < n) builder.prefetch(object_at(col_, r + kSlotsAhead));
-      if (keys_far && r + kRecordsAhead < n) builder.prefetch_record(object_at(col_, r + kRecordsAhead));
+      if (far && r + kSlotsAhead < n) builder.prefetch(object_at(col_, r + kSlotsAhead), kSlotsAhead);
+      if (keys_far && r + kRecordsAhead < n) builder.prefetch_record(object_at(col_, r + kRecordsAhead), kRecordsAhead);
       PyObject* o = object_at(col_, r);
       char buf[kIntTextMax];
       if (!PyUnicode_CheckExact(o) && !plain_text(o, buf)) {

@@ -101,7 +101,7 @@ void TextColumnBuilder::add_inert(PyObject* o) {
 void TextColumnBuilder::add_text(std::string_view text) {
   judge_content_cache();
   if (by_content_on_) {
-    entry_of(text, kUtf8, [](std::string_view t) { return t; });
+    entry_of(text, kUtf8, key_hash(text, kUtf8), [](std::string_view t) { return t; });
   } else {
     add_entry(text);
   }
@@ -137,9 +137,9 @@ bool TextColumnBuilder::mostly_distinct(std::size_t lookups, std::size_t repeats
 // whose text `keep(key)` gives, lasting until the call ends. The index keeps
 // a copy of the key.
 template <class Keep>
-std::uint32_t TextColumnBuilder::entry_of(std::string_view key, unsigned kind, Keep&& keep) {
+std::uint32_t TextColumnBuilder::entry_of(std::string_view key, unsigned kind, std::uint64_t hash, Keep&& keep) {
   const auto next = static_cast<std::uint32_t>(texts_.size());
-  const auto [entry, added] = by_content_.find_or_insert(hash_bytes(key, seed_ + kind), key, kind, next);
+  const auto [entry, added] = by_content_.find_or_insert(hash, key, kind, next);
   if (!added) {
     ++content_hits_;
     add_row(entry);
@@ -155,8 +155,9 @@ std::uint32_t TextColumnBuilder::entry_of(std::string_view key, unsigned kind, K
 std::uint32_t TextColumnBuilder::entry_by_content(PyObject* o) {
   if (PyUnicode_CheckExact(o)) {
     const auto [key, kind] = str_key(o);
+    const std::uint64_t hash = str_hash(o, key, kind, 0);
     if (kind == kUtf8) {
-      return entry_of(key, kUtf8, [&](std::string_view t) {
+      return entry_of(key, kUtf8, hash, [&](std::string_view t) {
         if (store_.hold_objects) store_.keep_alive.push_back(Ref::incref(o));  // viewed in place
         return t;
       });
@@ -165,15 +166,15 @@ std::uint32_t TextColumnBuilder::entry_by_content(PyObject* o) {
     // seen yet is encoded to UTF-8. (Strs whose units differ but whose UTF-8
     // agrees, lone surrogates, get entries of their own that the engine
     // merges.)
-    return entry_of(key, kind, [&](std::string_view) { return str_utf8(o, store_.arena); });
+    return entry_of(key, kind, hash, [&](std::string_view) { return str_utf8(o, store_.arena); });
   }
   char buf[kIntTextMax];
-  if (auto text = plain_text(o, buf)) {
-    return entry_of(*text, kUtf8, [&](std::string_view t) { return store_.arena.copy(t); });
-  }
+  auto copy = [&](std::string_view t) { return store_.arena.copy(t); };
+  if (auto text = plain_text(o, buf)) return entry_of(*text, kUtf8, key_hash(*text, kUtf8), copy);
   Ref str = Ref::steal(PyObject_Str(o));
   if (!str) panic_with_error("cant convert to str");
-  return entry_of(str_utf8(str.get(), scratch_), kUtf8, [&](std::string_view t) { return store_.arena.copy(t); });
+  const std::string_view text = str_utf8(str.get(), scratch_);
+  return entry_of(text, kUtf8, key_hash(text, kUtf8), copy);
 }
 
 bool TextColumnBuilder::keys_far() const {
@@ -187,20 +188,29 @@ bool TextColumnBuilder::lookups_far() const {
   return by_content_on_ && by_content_.capacity() >= kFarSlots;
 }
 
-void TextColumnBuilder::prefetch(PyObject* o) const {
+void TextColumnBuilder::prefetch(PyObject* o, std::size_t ahead) {
   if (by_object_on_) {
     by_object_.prefetch(o);
   } else if (by_content_on_ && PyUnicode_CheckExact(o)) {
     const auto [key, kind] = str_key(o);
-    by_content_.prefetch(hash_bytes(key, seed_ + kind));
+    const std::uint64_t hash = key_hash(key, kind);
+    kept_[(rows_ + ahead) % kHashesKept] = {o, hash};
+    by_content_.prefetch(hash);
   }
 }
 
-void TextColumnBuilder::prefetch_record(PyObject* o) const {
+void TextColumnBuilder::prefetch_record(PyObject* o, std::size_t ahead) {
   if (!by_object_on_ && by_content_on_ && PyUnicode_CheckExact(o)) {
     const auto [key, kind] = str_key(o);
-    by_content_.prefetch_record(hash_bytes(key, seed_ + kind));
+    by_content_.prefetch_record(str_hash(o, key, kind, ahead));
   }
+}
+
+std::uint64_t TextColumnBuilder::str_hash(PyObject* o, std::string_view key, unsigned kind, std::size_t ahead) {
+  // A kept hash is the hash of its str's key whatever row it was kept for:
+  // only the object has to match.
+  const KeptHash& k = kept_[(rows_ + ahead) % kHashesKept];
+  return k.str == o ? k.hash : key_hash(key, kind);
 }
 
 std::pair<std::string_view, unsigned> TextColumnBuilder::str_key(PyObject* str) {

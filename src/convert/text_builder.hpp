@@ -88,15 +88,17 @@ class TextColumnBuilder {
   // Whether the cells' lookups go to an index too big for the nearest
   // caches, so that prefetch() pays. It can change as cells are added.
   bool lookups_far() const;
-  // Starts loading the slot that adding `o` a few cells later looks up: by
-  // its address, or by its text, which this reads. For a cell whose object
-  // is on its way to the cache already.
-  void prefetch(PyObject* o) const;
+  // Starts loading the slot that adding `o`, `ahead` cells later, looks
+  // up: by its address, or by its text, which this reads and hashes once for
+  // the lookup too. For a cell whose object is on its way to the cache
+  // already; `ahead` is below kHashesKept.
+  void prefetch(PyObject* o, std::size_t ahead);
   // Whether the content index is bigger still, so that prefetch_record()
   // pays too.
   bool keys_far() const;
   // Then, once that slot is likely in, starts loading the key it points to.
-  void prefetch_record(PyObject* o) const;
+  void prefetch_record(PyObject* o, std::size_t ahead);
+  static constexpr std::size_t kHashesKept = 8;
   // A text whose bytes outlive the call (held by the caller), with no
   // object of its own.
   void add_text(std::string_view text);
@@ -113,7 +115,11 @@ class TextColumnBuilder {
   bool mostly_distinct(std::size_t lookups, std::size_t repeats) const;
   static constexpr unsigned kUtf8 = 0;
   template <class Keep>
-  std::uint32_t entry_of(std::string_view key, unsigned kind, Keep&& keep);
+  std::uint32_t entry_of(std::string_view key, unsigned kind, std::uint64_t hash, Keep&& keep);
+  std::uint64_t key_hash(std::string_view key, unsigned kind) const { return hash_bytes(key, seed_ + kind); }
+  // The content hash of exact str `o`, added `ahead` cells from now: kept
+  // from its prefetch, or worked out.
+  std::uint64_t str_hash(PyObject* o, std::string_view key, unsigned kind, std::size_t ahead);
   std::uint32_t entry_by_content(PyObject* o);
   // The key of an exact str in the content index: its UTF-8 where it is
   // ASCII, else its code units with their width as the kind. Lookups and
@@ -139,6 +145,13 @@ class TextColumnBuilder {
   std::string scratch_;  // texts encoded only to be looked up
   ObjectIndex by_object_;
   ContentIndex by_content_;
+  // The content hashes of the strs prefetched, by their row modulo
+  // kHashesKept: each is worked out once, where its slot is prefetched.
+  struct KeptHash {
+    const PyObject* str = nullptr;
+    std::uint64_t hash = 0;
+  };
+  KeptHash kept_[kHashesKept];
   std::uint64_t seed_;
   std::size_t object_probes_ = 0;
   std::size_t object_hits_ = 0;
