@@ -232,7 +232,7 @@ def test_each_str_is_held_once_by_each_of_its_cells(container, rows, entries, st
     enc = fitted([0, 1], dicts)
     gc.collect()
     blocks = sys.getallocatedblocks()
-    # A frame of text columns only is filled otherwise than one with numbers.
+    # A frame of text columns only is built another way than one with numbers.
     given = codes if container == "ndarray" else frame(codes[:, : 2 if container == "text frame" else 3])
     out = enc.decode(given)
     columns = [out[:, c] if container == "ndarray" else out.iloc[:, c].to_numpy() for c in range(2)]  # views
