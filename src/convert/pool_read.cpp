@@ -101,8 +101,13 @@ class ColumnReader {
     const std::size_t n = m_.rows;
     bool far = builder.lookups_far();
     bool keys_far = builder.keys_far();
+    bool contents = builder.reads_contents();
     for (std::size_t r = from; r < to; ++r) {
-      prefetch_object(col_, r + kCellsAhead, n);
+      if (contents) {
+        if (r + kCellsAhead < n) prefetch_str(object_at(col_, r + kCellsAhead));
+      } else {
+        prefetch_object(col_, r + kCellsAhead, n);
+      }
       if (far && r + kSlotsAhead < n) builder.prefetch(object_at(col_, r + kSlotsAhead), kSlotsAhead);
       if (keys_far && r + kRecordsAhead < n) builder.prefetch_record(object_at(col_, r + kRecordsAhead), kRecordsAhead);
       PyObject* o = object_at(col_, r);
@@ -116,6 +121,7 @@ class ColumnReader {
         if (failed_.load(std::memory_order_relaxed)) return false;
         far = builder.lookups_far();
         keys_far = builder.keys_far();
+        contents = builder.reads_contents();
       }
     }
     return true;
