@@ -112,11 +112,13 @@ class ColumnReader {
       if (keys_far && r + kRecordsAhead < n) builder.prefetch_record(object_at(col_, r + kRecordsAhead), kRecordsAhead);
       PyObject* o = object_at(col_, r);
       char buf[kIntTextMax];
-      if (!PyUnicode_CheckExact(o) && !plain_text(o, buf)) {
-        fail();
-        return false;
+      if (!builder.add_if_seen(o)) {
+        if (!PyUnicode_CheckExact(o) && !plain_text(o, buf)) {
+          fail();
+          return false;
+        }
+        builder.add_unseen(o);
       }
-      builder.add_inert(o);
       if (r % kFailureCheck == 0) {
         if (failed_.load(std::memory_order_relaxed)) return false;
         far = builder.lookups_far();

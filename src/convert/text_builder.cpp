@@ -77,6 +77,10 @@ void TextColumnBuilder::add_cell(Cell& cell) {
 }
 
 void TextColumnBuilder::add_inert(PyObject* o) {
+  if (!add_if_seen(o)) add_unseen(o);
+}
+
+bool TextColumnBuilder::add_if_seen(const PyObject* o) {
   // Early rows repeat few texts of a column with many; only misses that
   // repeat a known text show that its equal texts are separate objects.
   if (by_object_on_ && ++object_probes_ == kObjectTrial && object_hits_ * 4 < content_hits_) {
@@ -86,9 +90,13 @@ void TextColumnBuilder::add_inert(PyObject* o) {
     if (const auto hit = by_object_.find(o)) {
       ++object_hits_;
       add_row(*hit);
-      return;
+      return true;
     }
   }
+  return false;
+}
+
+void TextColumnBuilder::add_unseen(PyObject* o) {
   judge_content_cache();
   const std::uint32_t entry = by_content_on_ ? entry_by_content(o) : add_entry(raw_text(o));
   if (by_object_on_) {

@@ -93,6 +93,12 @@ class TextColumnBuilder {
   // A cell that is_inert(); runs Python code only for one that is neither a
   // str nor has a plain_text().
   void add_inert(PyObject* o);
+  // add_inert() in two steps, for a caller that checks the object only
+  // when it must: an object seen before in this column (which the column
+  // still holds, so that no other has its address) is known to be inert,
+  // and found by its address alone, without reading it.
+  bool add_if_seen(const PyObject* o);
+  void add_unseen(PyObject* o);
   // Whether the cells' lookups go to an index too big for the nearest
   // caches, so that prefetch() pays. It can change as cells are added.
   bool lookups_far() const;
