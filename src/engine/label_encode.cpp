@@ -33,28 +33,18 @@ ForwardDict number_sorted(const std::vector<std::string_view>& texts, double* co
   // whether it starts a new text. The keys are gone before the dictionary is
   // made, which keeps the two from adding up at the peak.
   std::vector<std::uint32_t> group(n);
-  std::vector<std::uint8_t> starts(n);
+  std::vector<std::uint8_t> starts;
   {
-    const SortedKeys sorted = sorted_keys(texts);
+    SortedKeys sorted = sorted_keys(texts);
     const auto& keys = sorted.keys;
     const KeyOrder order(texts, sorted.from);
+    starts = std::move(sorted.starts);
     tbb::parallel_for(std::size_t{0}, blocks, [&](std::size_t b) {
       Tally& t = before[b + 1];
       const std::size_t end = bound(b + 1);
       for (std::size_t i = bound(b); i < end; ++i) {
-        // Texts are read only for keys whose prefix ties with the one before
-        // (mostly equal texts), at random addresses.
-        if (const std::size_t a = i + 2 * kPrefetch; a < end && order.reads_texts(keys[a - 1], keys[a])) {
-          order.prefetch_view(keys[a - 1]);
-          order.prefetch_view(keys[a]);
-        }
-        if (const std::size_t a = i + kPrefetch; a < end && order.reads_texts(keys[a - 1], keys[a])) {
-          order.prefetch_rest(keys[a - 1]);
-          order.prefetch_rest(keys[a]);
-        }
         const SortKey& k = keys[i];
         group[i] = k.group;
-        starts[i] = i == 0 || !order.same(keys[i - 1], k);
         if (!starts[i]) continue;
         // A text itself is read only where its length is a marker's.
         const std::size_t size = order.size(k);

@@ -194,11 +194,29 @@ void sort_ties(std::vector<SortKey>& keys, std::size_t from, std::size_t to, con
   }
 }
 
+// Marks where the texts change in keys[from, to), which is in order; the
+// caller knows whether keys[from] starts a text. The bytes are read only
+// for keys whose prefixes tie, at random addresses, and loaded ahead.
+void mark_starts(const std::vector<SortKey>& keys, std::size_t from, std::size_t to, const KeyOrder& order,
+                 std::uint8_t* starts) {
+  for (std::size_t i = from + 1; i < to; ++i) {
+    if (const std::size_t a = i + 2 * kAhead; a < to && order.reads_texts(keys[a - 1], keys[a])) {
+      order.prefetch_view(keys[a - 1]);
+      order.prefetch_view(keys[a]);
+    }
+    if (const std::size_t a = i + kAhead; a < to && order.reads_texts(keys[a - 1], keys[a])) {
+      order.prefetch_rest(keys[a - 1]);
+      order.prefetch_rest(keys[a]);
+    }
+    starts[i] = !order.same(keys[i - 1], keys[i]);
+  }
+}
+
 // Sorts the keys in place. Spreading them over all the buckets at once would
 // write to too many places for the caches; so they are spread by the high
 // byte of their bucket number first, then each such part, small enough to
 // stay in cache, by the low byte, and what shares a bucket is sorted last.
-void bucket_sort(std::vector<SortKey>& keys, const KeyOrder& order) {
+void bucket_sort(std::vector<SortKey>& keys, const KeyOrder& order, std::uint8_t* starts) {
   const std::size_t n = keys.size();
   Bucketing bucket(byte_sets(keys, std::max<std::size_t>(1, n / kSample)));
   auto high = [&](const SortKey& k) { return bucket(k) >> 8; };
@@ -261,6 +279,12 @@ void bucket_sort(std::vector<SortKey>& keys, const KeyOrder& order) {
       }
     }
     sort_ties(keys, from, to, order);
+    // While the texts sort_ties() read are at hand. Equal texts share a
+    // bucket, so this part's first key starts a text.
+    if (from < to) {
+      starts[from] = 1;
+      mark_starts(keys, from, to, order, starts);
+    }
   });
 }
 
@@ -281,10 +305,17 @@ SortedKeys sorted_keys(const std::vector<std::string_view>& texts) {
     }
   }
   const KeyOrder order(texts, sorted.from);
+  sorted.starts.resize(keys.size());
+  std::uint8_t* starts = sorted.starts.data();
   if (diff == 0 || keys.size() < kSmall) {
     tbb::parallel_sort(keys.begin(), keys.end(), order);
+    starts[0] = 1;
+    tbb::parallel_for(Range(0, keys.size()), [&](const Range& r) {
+      if (r.begin() > 0) starts[r.begin()] = !order.same(keys[r.begin() - 1], keys[r.begin()]);
+      mark_starts(keys, r.begin(), r.end(), order, starts);
+    });
   } else {
-    bucket_sort(keys, order);
+    bucket_sort(keys, order, starts);
   }
   return sorted;
 }

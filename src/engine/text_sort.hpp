@@ -73,9 +73,12 @@ class KeyOrder {
 struct SortedKeys {
   std::vector<SortKey> keys;
   std::size_t from = 0;  // where the keys' prefixes start
+  // starts[i]: whether keys[i] is the first of its text, unlike keys[i - 1].
+  std::vector<std::uint8_t> starts;
 };
 
-// The keys of `texts` in byte-wise order; equal texts in any order.
+// The keys of `texts` in byte-wise order, equal texts in any order, and
+// where each text's run of keys starts.
 SortedKeys sorted_keys(const std::vector<std::string_view>& texts);
 
 }  // namespace dorvik
