@@ -523,6 +523,14 @@ def frames():
     }
     yield "numpy-dtypes", pd.DataFrame(base)
     yield "numbers-only", pd.DataFrame({k: base[k] for k in ("i8", "u64", "f16", "bool")})
+    floats = np.array([base["f64"], base["f64"][::-1] * 3, base["f32"]], dtype="f8").T
+    yield "float64-strided", pd.DataFrame(floats)
+    yield "float64-block", pd.DataFrame(np.asfortranarray(floats))
+    apart = pd.DataFrame(np.asfortranarray(floats))
+    apart.isetitem(1, floats[::-1, 1].copy())  # the block keeps the old cells
+    yield "float64-apart", apart
+    yield "float64-swapped", pd.DataFrame(np.asfortranarray(floats).astype(">f8"))
+    yield "float64-one-row", pd.DataFrame(np.asfortranarray(floats[:1]))
     yield "text-only", pd.DataFrame({"a": base["obj"], "b": base["obj"][::-1].to_numpy()})
     extension = dict(base)
     extension.update(
@@ -587,6 +595,15 @@ def test_frames_read_by_column_match_values(name, df):
     assert list(a.columns) == list(b.columns)
     assert_same(a.to_numpy(), b.to_numpy())
     assert fit_of(direct) == fit_of(slow)
+
+
+def test_float_frame_result_is_its_own(enc):
+    # A frame of float64 columns side by side is read where it lies; the
+    # result must still be a copy.
+    df = pd.DataFrame(np.asfortranarray(np.arange(6.0).reshape(3, 2)))
+    out = enc.encode(df)
+    out.iloc[0, 0] = 99.0
+    assert df.iloc[0, 0] == 0.0 and not np.shares_memory(out.to_numpy(), df.to_numpy())
 
 
 def test_python_code_in_a_cell_sends_the_frame_through_values(enc):

@@ -95,16 +95,27 @@ def layouts(m):
     yield shifted
 
 
+def frame_layouts(m, labels, index):
+    """Frames of m: columns strided through one block, side by side in one
+    block (read where they lie), and the last one in a block of its own."""
+    yield frame(m, labels, index)
+    yield frame(np.asfortranarray(m), labels, index)
+    if m.shape[1] > 1:
+        apart = frame(np.asfortranarray(m), labels, index)
+        apart.isetitem(m.shape[1] - 1, m[::-1, -1].copy())  # the block keeps the old cells
+        yield apart
+
+
 def decode_both(enc, m, labels=None, index=None):
     """(result, expected) for array input in every layout and for frame input of matrix m."""
     fit = fit_of(enc)
     m = np.asarray(m, dtype=np.float64)
-    df = frame(m, labels, index)
-    kept = df.copy()
     want = reference(m, fit)
     pairs = [(enc.decode(a), want) for a in layouts(m)]
-    pairs.append((enc.decode(df), reference(m, fit, list(df.columns))))
-    pd.testing.assert_frame_equal(df, kept)  # the input is left as it was
+    for df in frame_layouts(m, labels, index):
+        kept = df.copy()
+        pairs.append((enc.decode(df), reference(df.to_numpy(dtype=np.float64), fit, list(df.columns))))
+        pd.testing.assert_frame_equal(df, kept)  # the input is left as it was
     return pairs
 
 

@@ -259,6 +259,31 @@ std::optional<std::vector<ColumnCells>> frame_columns_or_fail(PyObject* obj, siz
   return columns;
 }
 
+// The cells of a frame whose columns are float64 arrays lying side by side,
+// a column's rows in a row, as one float64 block holds them (a frame made
+// from a 2-D float64 array, codes among them): read where they lie, as a
+// column-major matrix. Reading copies them unchanged, so each cell is what a
+// copy would hold. The matrix holds a reference to every column, released on
+// the calling thread, where every Matrix ends.
+std::optional<Matrix> float64_block(const std::vector<ColumnCells>& columns, size_t rows) {
+  if (rows == 0 || columns.empty()) return std::nullopt;
+  const char* first = nullptr;
+  for (size_t j = 0; j < columns.size(); ++j) {
+    if (columns[j].arrow) return std::nullopt;
+    auto* a = reinterpret_cast<PyArrayObject*>(columns[j].array.get());
+    const PyArray_Descr* d = PyArray_DESCR(a);
+    if (d->type_num != NPY_DOUBLE || !PyArray_ISNBO(d->byteorder) || !PyArray_ISALIGNED(a)) return std::nullopt;
+    if (rows > 1 && PyArray_STRIDES(a)[0] != static_cast<npy_intp>(sizeof(double))) return std::nullopt;
+    const char* data = static_cast<const char*>(PyArray_DATA(a));
+    if (j == 0) first = data;
+    if (data != first + j * rows * sizeof(double)) return std::nullopt;
+  }
+  auto held = std::make_shared<std::vector<Ref>>();
+  for (const ColumnCells& c : columns) held->push_back(Ref::incref(c.array.get()));
+  auto* cells = reinterpret_cast<double*>(const_cast<char*>(first));
+  return Matrix(rows, columns.size(), true, cells, std::move(held));
+}
+
 // A shortcut only: where pandas raises on the way, `values` is read instead.
 std::optional<std::vector<ColumnCells>> frame_columns(PyObject* obj, size_t rows, size_t cols) {
   try {
@@ -285,6 +310,8 @@ Converted pyany_to_vec(PyObject* obj) {
   auto [rows, cols] = read_shape(obj);
   if (table) {
     if (auto columns = frame_columns(obj, rows, cols)) {
+      // No text to encode: the record of a fit holds no column.
+      if (auto block = float64_block(*columns, rows)) return {std::move(out), std::move(*block), EncodingInfo{}, Ref()};
       if (auto done = encode_column_arrays(*columns, rows)) {
         return {std::move(out), std::move(done->matrix), std::move(done->info), std::move(done->backing)};
       }
