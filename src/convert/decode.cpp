@@ -362,7 +362,11 @@ Ref decode_frame(const Matrix& m, const std::vector<std::string>& labels, const 
     texts.push_back(std::make_unique<ColumnStrs>(*dicts[j], m, info.text_columns[j], Py_None));
   }
   const std::size_t parts = make_all(texts, m);
-  by_bands(m, parts, texts.size(), [&](std::size_t p, std::size_t r0, std::size_t r1) {
+  // Each column's values are a row of the array, and a frame's codes come
+  // column by column: bands as long as for a single column keep every read
+  // and write in long runs, where one per column at once would be as many
+  // short runs as there are columns.
+  by_bands(m, parts, 1, [&](std::size_t p, std::size_t r0, std::size_t r1) {
     for (std::size_t j = 0; j < texts.size(); ++j) texts[j]->fill(p, r0, r1, cells + j * m.rows + r0, 1);
   });
   add_refs(Py_None, hand_over_all(texts));
