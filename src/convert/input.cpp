@@ -1,6 +1,7 @@
 #include "convert/input.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -267,20 +268,21 @@ std::optional<std::vector<ColumnCells>> frame_columns_or_fail(PyObject* obj, siz
 // the calling thread, where every Matrix ends.
 std::optional<Matrix> float64_block(const std::vector<ColumnCells>& columns, size_t rows) {
   if (rows == 0 || columns.empty()) return std::nullopt;
-  const char* first = nullptr;
+  std::uintptr_t first = 0;
   for (size_t j = 0; j < columns.size(); ++j) {
     if (columns[j].arrow) return std::nullopt;
     auto* a = reinterpret_cast<PyArrayObject*>(columns[j].array.get());
     const PyArray_Descr* d = PyArray_DESCR(a);
     if (d->type_num != NPY_DOUBLE || !PyArray_ISNBO(d->byteorder) || !PyArray_ISALIGNED(a)) return std::nullopt;
     if (rows > 1 && PyArray_STRIDES(a)[0] != static_cast<npy_intp>(sizeof(double))) return std::nullopt;
-    const char* data = static_cast<const char*>(PyArray_DATA(a));
+    // Compared as numbers: columns apart are no one array to point into.
+    const auto data = reinterpret_cast<std::uintptr_t>(PyArray_DATA(a));
     if (j == 0) first = data;
     if (data != first + j * rows * sizeof(double)) return std::nullopt;
   }
   auto held = std::make_shared<std::vector<Ref>>();
   for (const ColumnCells& c : columns) held->push_back(Ref::incref(c.array.get()));
-  auto* cells = reinterpret_cast<double*>(const_cast<char*>(first));
+  auto* cells = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(columns[0].array.get())));
   return Matrix(rows, columns.size(), true, cells, std::move(held));
 }
 
