@@ -32,8 +32,8 @@ ForwardDict number_sorted(const std::vector<std::string_view>& texts, double* co
   // All that numbering needs of the sorted keys: each one's text, and
   // whether it starts a new text. The keys are gone before the dictionary is
   // made, which keeps the two from adding up at the peak.
-  std::vector<std::uint32_t> group(n);
-  std::vector<std::uint8_t> starts;
+  UnfilledVector<std::uint32_t> group(n);
+  UnfilledVector<std::uint8_t> starts;
   {
     SortedKeys sorted = sorted_keys(texts);
     const auto& keys = sorted.keys;

@@ -62,7 +62,7 @@ struct ByteSets {
 
 // Fills the keys with prefixes from byte `from` on and returns the bits in
 // which some prefix differs from the first.
-std::uint64_t fill_keys(const std::vector<std::string_view>& texts, std::size_t from, std::vector<SortKey>& keys) {
+std::uint64_t fill_keys(const std::vector<std::string_view>& texts, std::size_t from, UnfilledVector<SortKey>& keys) {
   const std::uint64_t first = prefix_at(texts[0], from);
   return tbb::parallel_reduce(
       Range(0, texts.size()), std::uint64_t{0},
@@ -81,7 +81,7 @@ std::uint64_t fill_keys(const std::vector<std::string_view>& texts, std::size_t 
 }
 
 // The byte values of every `step`-th key.
-ByteSets byte_sets(const std::vector<SortKey>& keys, std::size_t step) {
+ByteSets byte_sets(const UnfilledVector<SortKey>& keys, std::size_t step) {
   return tbb::parallel_reduce(
       Range(0, (keys.size() + step - 1) / step), ByteSets{},
       [&](const Range& r, ByteSets seen) {
@@ -171,7 +171,7 @@ class Bucketing {
 // Sorts runs of tied keys in keys[from, to), which is in by_prefix()
 // order, by their texts. Those are read only here, at random addresses, and
 // loaded ahead: first the views, then the bytes they point to.
-void sort_ties(std::vector<SortKey>& keys, std::size_t from, std::size_t to, const KeyOrder& order) {
+void sort_ties(UnfilledVector<SortKey>& keys, std::size_t from, std::size_t to, const KeyOrder& order) {
   std::size_t views = from + 1, rests = from + 1;  // the next pairs of keys to load the texts of
   for (std::size_t i = from; i < to;) {
     for (; views < std::min(to, i + 2 * kAhead); ++views) {
@@ -197,7 +197,7 @@ void sort_ties(std::vector<SortKey>& keys, std::size_t from, std::size_t to, con
 // Marks where the texts change in keys[from, to), which is in order; the
 // caller knows whether keys[from] starts a text. The bytes are read only
 // for keys whose prefixes tie, at random addresses, and loaded ahead.
-void mark_starts(const std::vector<SortKey>& keys, std::size_t from, std::size_t to, const KeyOrder& order,
+void mark_starts(const UnfilledVector<SortKey>& keys, std::size_t from, std::size_t to, const KeyOrder& order,
                  std::uint8_t* starts) {
   for (std::size_t i = from + 1; i < to; ++i) {
     if (const std::size_t a = i + 2 * kAhead; a < to && order.reads_texts(keys[a - 1], keys[a])) {
@@ -216,7 +216,7 @@ void mark_starts(const std::vector<SortKey>& keys, std::size_t from, std::size_t
 // write to too many places for the caches; so they are spread by the high
 // byte of their bucket number first, then each such part, small enough to
 // stay in cache, by the low byte, and what shares a bucket is sorted last.
-void bucket_sort(std::vector<SortKey>& keys, const KeyOrder& order, std::uint8_t* starts) {
+void bucket_sort(UnfilledVector<SortKey>& keys, const KeyOrder& order, std::uint8_t* starts) {
   const std::size_t n = keys.size();
   Bucketing bucket(byte_sets(keys, std::max<std::size_t>(1, n / kSample)));
   auto high = [&](const SortKey& k) { return bucket(k) >> 8; };
@@ -292,7 +292,7 @@ void bucket_sort(std::vector<SortKey>& keys, const KeyOrder& order, std::uint8_t
 
 SortedKeys sorted_keys(const std::vector<std::string_view>& texts) {
   SortedKeys sorted;
-  std::vector<SortKey>& keys = sorted.keys;
+  UnfilledVector<SortKey>& keys = sorted.keys;
   keys.resize(texts.size());
   if (texts.empty()) return sorted;
   std::uint64_t diff = fill_keys(texts, 0, keys);

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/no_fill.hpp"
+
 namespace dorvik {
 
 // A text's place in a sort: 8 of its bytes, from a position `from` that every
@@ -71,10 +73,10 @@ class KeyOrder {
 };
 
 struct SortedKeys {
-  std::vector<SortKey> keys;
+  UnfilledVector<SortKey> keys;
   std::size_t from = 0;  // where the keys' prefixes start
   // starts[i]: whether keys[i] is the first of its text, unlike keys[i - 1].
-  std::vector<std::uint8_t> starts;
+  UnfilledVector<std::uint8_t> starts;
 };
 
 // The keys of `texts` in byte-wise order, equal texts in any order, and
