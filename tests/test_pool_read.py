@@ -47,10 +47,11 @@ def big_columns(n):
         for i, v in zip(rng.choice(n, n // 20, replace=False), odd * n):
             column[i] = v
     # Distinct texts, then a few repeated: the first part's rows are its
-    # entries in order, the last part's are not.
+    # entries in order, the last part's are not. And the other way round: a
+    # part of distinct texts after one of few.
     half = n // 2
     repeats = [f"d{i}" for i in range(half)] + ["".join(["d", str(i % 1000)]) for i in range(n - half)]
-    return [gaps, prefix, late_none, shared, own_many, repeats]
+    return [gaps, prefix, late_none, shared, own_many, repeats, repeats[::-1]]
 
 
 def check_against_item_access(a):

@@ -60,6 +60,8 @@ class ColumnReader {
       store.hold_objects = false;
       // The first part also takes the rows of numbers before the first text.
       TextColumnBuilder builder(store, n, &m_.at(k == 0 ? 0 : bound(k), index_), m_.row_step());
+      // The first part's entries become the column's, the others' appended.
+      builder.reserve_when_distinct(k == 0 ? n : bound(k + 1) - bound(k));
       if (k == 0) {
         for (std::size_t r = 0; r < start; ++r) builder.add_number(m_.at(r, index_));
       }
@@ -141,10 +143,13 @@ class ColumnReader {
   // its own list, which now follows the lists of the parts before it.
   template <class Bound>
   std::vector<std::string_view> merge(std::vector<std::vector<std::string_view>>& texts, Bound&& bound) {
-    if (texts.size() == 1) return std::move(texts[0]);
+    std::vector<std::string_view> all = std::move(texts[0]);
+    if (texts.size() == 1) return all;
+    std::size_t total = 0;
+    for (const auto& t : texts) total += t.size();
+    all.reserve(total);  // mostly distinct texts: done already
     std::vector<std::uint32_t> base(texts.size());
-    std::vector<std::string_view> all;
-    for (std::size_t k = 0; k < texts.size(); ++k) {
+    for (std::size_t k = 1; k < texts.size(); ++k) {
       base[k] = static_cast<std::uint32_t>(all.size());
       all.insert(all.end(), texts[k].begin(), texts[k].end());
     }

@@ -118,11 +118,17 @@ void TextColumnBuilder::add_text(std::string_view text) {
 void TextColumnBuilder::drop_object_cache() {
   by_object_on_ = false;
   by_object_ = ObjectIndex();
+  reserve_if_distinct();
 }
 
 void TextColumnBuilder::drop_content_cache() {
   by_content_on_ = false;
   by_content_ = ContentIndex();
+  reserve_if_distinct();
+}
+
+void TextColumnBuilder::reserve_if_distinct() {
+  if (!by_object_on_ && !by_content_on_) texts_.reserve(distinct_room_);
 }
 
 void TextColumnBuilder::judge_content_cache() {

@@ -88,6 +88,12 @@ class TextColumnBuilder {
   TextColumnBuilder(CellTexts& store, std::size_t column_rows, double* cells, std::size_t step)
       : store_(store), nrows_(column_rows), cells_(cells), step_(step), seed_(random_seed()) {}
 
+  // Once every further row is sure to add an entry (both shortcuts are
+  // dropped), room is made for `entries` in all, at once rather than by
+  // doubling: the rows left, or more where the caller appends other entries
+  // after these.
+  void reserve_when_distinct(std::size_t entries) { distinct_room_ = entries; }
+
   void add_number(double x);
   void add_cell(Cell& cell);
   // A cell that is_inert(); runs Python code only for one that is neither a
@@ -128,6 +134,7 @@ class TextColumnBuilder {
  private:
   void drop_object_cache();
   void drop_content_cache();
+  void reserve_if_distinct();
   void judge_content_cache();
   bool mostly_distinct(std::size_t lookups, std::size_t repeats) const;
   static constexpr unsigned kUtf8 = 0;
@@ -159,6 +166,7 @@ class TextColumnBuilder {
   std::size_t rows_ = 0;
   bool rows_in_order_ = true;
   std::vector<std::string_view> texts_;
+  std::size_t distinct_room_ = 0;
   std::string scratch_;  // texts encoded only to be looked up
   ObjectIndex by_object_;
   ContentIndex by_content_;
