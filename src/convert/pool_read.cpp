@@ -73,7 +73,7 @@ class ColumnReader {
     if (failed_.load(std::memory_order_relaxed)) return {};
     // Parts whose rows are their entries in order stay so once merged.
     column.entries_are_rows = std::all_of(in_order.begin(), in_order.end(), [](std::uint8_t b) { return b != 0; });
-    column.texts = merge(texts, bound);
+    column.texts = merge(texts, bound, column.part_starts);
     stores[0].columns.push_back({index_, std::move(column)});
     return stores;
   }
@@ -139,26 +139,21 @@ class ColumnReader {
     return parts < 1 ? 1 : parts < threads ? parts : threads;
   }
 
-  // One list of entries for the column: each part's rows named entries of
-  // its own list, which now follows the lists of the parts before it.
+  // One list of entries for the column: each part's after those of the
+  // parts before it. A part's rows keep naming entries of its own list, and
+  // `starts` tells where each part's entries now begin; the codes are
+  // written with that in mind, so the rows need no pass of their own here.
   template <class Bound>
-  std::vector<std::string_view> merge(std::vector<std::vector<std::string_view>>& texts, Bound&& bound) {
+  std::vector<std::string_view> merge(std::vector<std::vector<std::string_view>>& texts, Bound&& bound,
+                                      std::vector<TextColumn::PartStart>& starts) {
     std::vector<std::string_view> all = std::move(texts[0]);
-    if (texts.size() == 1) return all;
-    std::size_t total = 0;
-    for (const auto& t : texts) total += t.size();
+    std::size_t total = all.size();
+    for (std::size_t k = 1; k < texts.size(); ++k) total += texts[k].size();
     all.reserve(total);  // mostly distinct texts: done already
-    std::vector<std::uint32_t> base(texts.size());
     for (std::size_t k = 1; k < texts.size(); ++k) {
-      base[k] = static_cast<std::uint32_t>(all.size());
+      starts.push_back({bound(k), static_cast<std::uint32_t>(all.size())});
       all.insert(all.end(), texts[k].begin(), texts[k].end());
     }
-    tbb::parallel_for(std::size_t{1}, texts.size(), [&](std::size_t k) {
-      for (std::size_t r = bound(k); r < bound(k + 1); ++r) {
-        double* cell = &m_.at(r, index_);
-        put_entry(cell, entry_in(cell) + base[k]);
-      }
-    });
     return all;
   }
 

@@ -1,6 +1,7 @@
 #include "engine/label_encode.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -166,11 +167,23 @@ ForwardDict label_encode_into(const TextColumn& column, double* out, std::size_t
   if (column.entries_are_rows) return number(out, stride);
   std::vector<double> code_of_entry(column.texts.size());
   ForwardDict dict = number(code_of_entry.data(), 1);
+  const auto& parts = column.part_starts;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, column.rows),
                     [&](const tbb::blocked_range<std::size_t>& r) {
-                      for (std::size_t i = r.begin(); i != r.end(); ++i) {
-                        double* cell = out + i * stride;
-                        *cell = code_of_entry[entry_in(cell)];
+                      // The part of the range's first row, and the parts after it.
+                      auto next = std::upper_bound(parts.begin(), parts.end(), r.begin(),
+                                                   [](std::size_t row, const TextColumn::PartStart& p) {
+                                                     return row < p.row;
+                                                   });
+                      std::uint32_t base = next == parts.begin() ? 0 : std::prev(next)->base;
+                      for (std::size_t i = r.begin(); i != r.end();) {
+                        const std::size_t stop = next == parts.end() ? r.end() : std::min(r.end(), next->row);
+                        const double* code = code_of_entry.data() + base;
+                        for (; i != stop; ++i) {
+                          double* cell = out + i * stride;
+                          *cell = code[entry_in(cell)];
+                        }
+                        if (next != parts.end()) base = (next++)->base;
                       }
                     });
   return dict;

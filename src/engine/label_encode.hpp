@@ -30,6 +30,15 @@ struct TextColumn {
   // Row r names entry r, for every row: each code then goes straight to its
   // cell, with no table from entries to codes.
   bool entries_are_rows = false;
+  // Rows read in parts: each part numbered its entries from 0, and they
+  // follow the entries of the parts before it. From row `row` on, a row's
+  // cell holds its entry less `base` (until the next part's row). Empty
+  // where the rows were read as one.
+  struct PartStart {
+    std::size_t row;
+    std::uint32_t base;
+  };
+  std::vector<PartStart> part_starts;
 };
 
 // A row's entry, as the bits of its output cell.
