@@ -2,6 +2,7 @@
 
 import gc
 import math
+import pickle
 import re
 import sys
 
@@ -151,6 +152,22 @@ def test_round_trip_gives_back_texts(enc, kind):
         got = [out.iloc[:, c].tolist() for c in range(4)]
     assert got == want
     assert [[type(v) for v in col] for col in got] == [[type(v) for v in col] for col in want]
+
+
+# Each width a str can take, at both ends of the characters it covers, alone
+# and after narrower characters; NUL among them. A str made wider than its
+# characters need would not compare equal.
+WIDE_TEXTS = ["\x80", "ÿ", "aÿ", "Ā", "é\u07ff", "\u0800", "a\uffff", "\U00010000", "é日\U0010ffff", "x\x00ü"]
+
+
+@pytest.mark.parametrize("text", WIDE_TEXTS)
+def test_non_ascii_texts_decode_to_equal_strs(text):
+    enc = dorvik.Encoder()
+    x = np.array([[text], ["plain"], [text]], dtype=object)
+    codes = enc.encode(x)
+    assert enc.decode(codes)[:, 0].tolist() == [text, "plain", text]
+    restored = pickle.loads(pickle.dumps(enc))  # texts read back from bytes
+    assert restored.decode(codes)[:, 0].tolist() == [text, "plain", text]
 
 
 def test_frame_of_str_columns_round_trips(enc):

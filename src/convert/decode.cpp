@@ -55,9 +55,51 @@ bool is_ascii(std::string_view t) {
   return true;
 }
 
+// A new str of valid UTF-8 with some non-ASCII character, decoded straight
+// into an object of its final size: its width follows from the lead bytes
+// alone (C2-C3 start U+0080-U+00FF, C4-DF and E0-EF the rest of the first
+// plane, F0-F4 the planes above). Anything but valid UTF-8 goes to
+// CPython's decoder, which reports it; so each character written has had a
+// lead byte counted for it.
+Ref wide_str(std::string_view t) {
+  const auto* b = reinterpret_cast<const unsigned char*>(t.data());
+  const std::size_t n = t.size();
+  std::size_t chars = 0;
+  Py_UCS4 max = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned char c = b[i];
+    chars += (c & 0xC0) != 0x80;
+    max = std::max<Py_UCS4>(max, c < 0xC2 ? 0x7F : c < 0xC4 ? 0xFF : c < 0xF0 ? 0xFFFF : 0x10FFFF);
+  }
+  Ref s = check(PyUnicode_New(static_cast<Py_ssize_t>(chars), max));
+  const int kind = PyUnicode_KIND(s.get());
+  void* data = PyUnicode_DATA(s.get());
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < n;) {
+    const unsigned char c = b[i];
+    const std::size_t width = c < 0x80 ? 1 : c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF5 ? 4 : 0;
+    if (width == 0 || i + width > n) return new_str(t);
+    if (width > 2) {
+      // Overlong forms, surrogates and code points past U+10FFFF.
+      const unsigned char d = b[i + 1];
+      if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) || (c == 0xF4 && d > 0x8F)) {
+        return new_str(t);
+      }
+    }
+    Py_UCS4 cp = width == 1 ? c : width == 2 ? c & 0x1F : width == 3 ? c & 0x0F : c & 0x07;
+    for (std::size_t j = 1; j < width; ++j) {
+      if ((b[i + j] & 0xC0) != 0x80) return new_str(t);
+      cp = cp << 6 | (b[i + j] & 0x3F);
+    }
+    PyUnicode_WRITE(kind, data, k++, cp);
+    i += width;
+  }
+  return s;
+}
+
 // A new str of valid UTF-8; ASCII is copied straight into the object.
 Ref text_str(std::string_view t) {
-  if (!is_ascii(t)) return new_str(t);
+  if (!is_ascii(t)) return wide_str(t);
   Ref s = check(PyUnicode_New(static_cast<Py_ssize_t>(t.size()), 127));
   if (!t.empty()) std::memcpy(PyUnicode_DATA(s.get()), t.data(), t.size());
   return s;
