@@ -29,9 +29,9 @@ import os
 import pickle
 import platform
 import resource
+import statistics
 import subprocess
 import sys
-import statistics
 import tempfile
 import time
 
