@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -25,23 +26,20 @@ class ContentIndex {
   // it as new (unless full()). `hash` is the key's, kind included.
   std::pair<std::uint32_t, bool> find_or_insert(std::uint64_t hash, std::string_view key, unsigned kind,
                                                 std::uint32_t next) {
-    const auto tag = static_cast<std::uint32_t>(hash);
-    const std::uint64_t head = head_of(key, kind);
-    for (std::size_t i = tag & mask_;; i = (i + 1) & mask_) {
-      Slot& s = slots_[i];
-      if (s.record == 0) {
-        const std::uint32_t record = add_record(key, head, next);
-        if (record == 0) return {next, true};
-        s = {tag, record};
-        if (++size_ * 2 > slots_.size()) rebuild(slots_.size() * 2);
-        return {next, true};
-      }
-      if (s.tag != tag) continue;
-      const std::uint64_t* r = words_.data() + (s.record - 1);
-      if (r[0] == head && same_bytes({reinterpret_cast<const char*>(r + 2), key.size()}, key)) {
-        return {static_cast<std::uint32_t>(r[1]), false};
-      }
-    }
+    Slot& s = slots_[probe(hash, key, kind)];
+    if (s.record != 0) return {entry_at(s), false};
+    const std::uint32_t record = add_record(key, head_of(key, kind), next);
+    if (record == 0) return {next, true};
+    s = {static_cast<std::uint32_t>(hash), record};
+    if (++size_ * 2 > slots_.size()) rebuild(slots_.size() * 2);
+    return {next, true};
+  }
+
+  // The entry of the key equal to `key` of `kind`, if it has been recorded.
+  std::optional<std::uint32_t> find(std::uint64_t hash, std::string_view key, unsigned kind) const {
+    const Slot& s = slots_[probe(hash, key, kind)];
+    if (s.record == 0) return std::nullopt;
+    return entry_at(s);
   }
 
   // Whether a key could not be recorded: the records' words have outgrown
@@ -65,6 +63,22 @@ class ContentIndex {
     std::uint32_t tag;     // low bits of the hash; they also place the slot
     std::uint32_t record;  // the record's first word + 1; 0 marks an empty slot
   };
+
+  // The slot of the key's record, or the empty slot where it would go.
+  std::size_t probe(std::uint64_t hash, std::string_view key, unsigned kind) const {
+    const auto tag = static_cast<std::uint32_t>(hash);
+    const std::uint64_t head = head_of(key, kind);
+    for (std::size_t i = tag & mask_;; i = (i + 1) & mask_) {
+      const Slot& s = slots_[i];
+      if (s.record == 0) return i;
+      if (s.tag != tag) continue;
+      const std::uint64_t* r = words_.data() + (s.record - 1);
+      if (r[0] == head && same_bytes({reinterpret_cast<const char*>(r + 2), key.size()}, key)) return i;
+    }
+  }
+
+  // The entry that a slot's record holds, after its head.
+  std::uint32_t entry_at(const Slot& s) const { return static_cast<std::uint32_t>(words_[s.record]); }
 
   // The record's first word: size and kind, compared in one go.
   static std::uint64_t head_of(std::string_view key, unsigned kind) {

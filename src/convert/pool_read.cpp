@@ -104,6 +104,7 @@ class ColumnReader {
     bool far = builder.lookups_far();
     bool keys_far = builder.keys_far();
     bool contents = builder.reads_contents();
+    bool by_content = builder.by_content_alone();
     for (std::size_t r = from; r < to; ++r) {
       if (contents) {
         if (r + kCellsAhead < n) prefetch_str(object_at(col_, r + kCellsAhead));
@@ -114,7 +115,7 @@ class ColumnReader {
       if (keys_far && r + kRecordsAhead < n) builder.prefetch_record(object_at(col_, r + kRecordsAhead), kRecordsAhead);
       PyObject* o = object_at(col_, r);
       char buf[kIntTextMax];
-      if (!builder.add_if_seen(o)) {
+      if (!(by_content && builder.add_str_seen(o)) && !builder.add_if_seen(o)) {
         if (!PyUnicode_CheckExact(o) && !plain_text(o, buf)) {
           fail();
           return false;
@@ -126,6 +127,7 @@ class ColumnReader {
         far = builder.lookups_far();
         keys_far = builder.keys_far();
         contents = builder.reads_contents();
+        by_content = builder.by_content_alone();
       }
     }
     return true;

@@ -50,7 +50,6 @@ std::optional<double> plain_value(PyObject* o) {
 namespace {
 
 constexpr std::size_t kObjectTrial = 4096;
-constexpr std::size_t kContentTrial = 16384;
 // From this many slots (128 KiB of content slots) on, prefetching them pays;
 // smaller ones measured slower with it.
 constexpr std::size_t kFarSlots = std::size_t{1} << 14;
@@ -218,19 +217,6 @@ void TextColumnBuilder::prefetch_record(PyObject* o, std::size_t ahead) {
     const auto [key, kind] = str_key(o);
     by_content_.prefetch_record(str_hash(o, key, kind, ahead));
   }
-}
-
-std::uint64_t TextColumnBuilder::str_hash(PyObject* o, std::string_view key, unsigned kind, std::size_t ahead) {
-  // A kept hash is the hash of its str's key whatever row it was kept for:
-  // only the object has to match.
-  const KeptHash& k = kept_[(rows_ + ahead) % kHashesKept];
-  return k.str == o ? k.hash : key_hash(key, kind);
-}
-
-std::pair<std::string_view, unsigned> TextColumnBuilder::str_key(PyObject* str) {
-  const std::string_view units(static_cast<const char*>(PyUnicode_DATA(str)),
-                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) * PyUnicode_KIND(str));
-  return {units, PyUnicode_IS_ASCII(str) ? kUtf8 : static_cast<unsigned>(PyUnicode_KIND(str))};
 }
 
 std::string_view TextColumnBuilder::raw_text(PyObject* o) {

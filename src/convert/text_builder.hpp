@@ -105,6 +105,24 @@ class TextColumnBuilder {
   // and found by its address alone, without reading it.
   bool add_if_seen(const PyObject* o);
   void add_unseen(PyObject* o);
+  // Whether repeats are now found by content alone, every cache trial
+  // over: the steady state of a column whose cells are strs of their own.
+  // It lasts until the content index is dropped, which add_str_seen()
+  // checks itself.
+  bool by_content_alone() const { return !by_object_on_ && by_content_on_ && content_probes_ >= kContentTrial; }
+  // In that state, add_unseen() for an exact str whose text was seen
+  // before, kept inline for the hot loop: false, with nothing added, for any
+  // other cell, which add_unseen() then takes.
+  [[gnu::always_inline]] bool add_str_seen(PyObject* o) {
+    if (!by_content_on_ || !PyUnicode_CheckExact(o)) return false;
+    const auto [key, kind] = str_key(o);
+    const auto entry = by_content_.find(str_hash(o, key, kind, 0), key, kind);
+    if (!entry) return false;
+    ++content_probes_;  // as add_unseen() counts them
+    ++content_hits_;
+    add_row(*entry);
+    return true;
+  }
   // Whether the cells' lookups go to an index too big for the nearest
   // caches, so that prefetch() pays. It can change as cells are added.
   bool lookups_far() const;
@@ -138,17 +156,27 @@ class TextColumnBuilder {
   void judge_content_cache();
   bool mostly_distinct(std::size_t lookups, std::size_t repeats) const;
   static constexpr unsigned kUtf8 = 0;
+  static constexpr std::size_t kContentTrial = 16384;
   template <class Keep>
   std::uint32_t entry_of(std::string_view key, unsigned kind, std::uint64_t hash, Keep&& keep);
   std::uint64_t key_hash(std::string_view key, unsigned kind) const { return hash_bytes(key, seed_ + kind); }
   // The content hash of exact str `o`, added `ahead` cells from now: kept
   // from its prefetch, or worked out.
-  std::uint64_t str_hash(PyObject* o, std::string_view key, unsigned kind, std::size_t ahead);
+  std::uint64_t str_hash(PyObject* o, std::string_view key, unsigned kind, std::size_t ahead) {
+    // A kept hash is the hash of its str's key whatever row it was kept for:
+    // only the object has to match.
+    const KeptHash& k = kept_[(rows_ + ahead) % kHashesKept];
+    return k.str == o ? k.hash : key_hash(key, kind);
+  }
   std::uint32_t entry_by_content(PyObject* o);
   // The key of an exact str in the content index: its UTF-8 where it is
   // ASCII, else its code units with their width as the kind. Lookups and
   // their prefetches must agree on it.
-  static std::pair<std::string_view, unsigned> str_key(PyObject* str);
+  static std::pair<std::string_view, unsigned> str_key(PyObject* str) {
+    const std::string_view units(static_cast<const char*>(PyUnicode_DATA(str)),
+                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) * PyUnicode_KIND(str));
+    return {units, PyUnicode_IS_ASCII(str) ? kUtf8 : static_cast<unsigned>(PyUnicode_KIND(str))};
+  }
   std::string_view raw_text(PyObject* o);
   std::string_view str_copy(PyObject* cell);
   void add_row(std::uint32_t entry) {
