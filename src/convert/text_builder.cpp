@@ -49,7 +49,6 @@ std::optional<double> plain_value(PyObject* o) {
 
 namespace {
 
-constexpr std::size_t kObjectTrial = 4096;
 // From this many slots (128 KiB of content slots) on, prefetching them pays;
 // smaller ones measured slower with it.
 constexpr std::size_t kFarSlots = std::size_t{1} << 14;
@@ -77,22 +76,6 @@ void TextColumnBuilder::add_cell(Cell& cell) {
 
 void TextColumnBuilder::add_inert(PyObject* o) {
   if (!add_if_seen(o)) add_unseen(o);
-}
-
-bool TextColumnBuilder::add_if_seen(const PyObject* o) {
-  // Early rows repeat few texts of a column with many; only misses that
-  // repeat a known text show that its equal texts are separate objects.
-  if (by_object_on_ && ++object_probes_ == kObjectTrial && object_hits_ * 4 < content_hits_) {
-    drop_object_cache();
-  }
-  if (by_object_on_) {
-    if (const auto hit = by_object_.find(o)) {
-      ++object_hits_;
-      add_row(*hit);
-      return true;
-    }
-  }
-  return false;
 }
 
 void TextColumnBuilder::add_unseen(PyObject* o) {

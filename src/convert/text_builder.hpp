@@ -103,7 +103,21 @@ class TextColumnBuilder {
   // when it must: an object seen before in this column (which the column
   // still holds, so that no other has its address) is known to be inert,
   // and found by its address alone, without reading it.
-  bool add_if_seen(const PyObject* o);
+  [[gnu::always_inline]] bool add_if_seen(const PyObject* o) {
+    // Early rows repeat few texts of a column with many; only misses that
+    // repeat a known text show that its equal texts are separate objects.
+    if (by_object_on_ && ++object_probes_ == kObjectTrial && object_hits_ * 4 < content_hits_) {
+      drop_object_cache();
+    }
+    if (by_object_on_) {
+      if (const auto hit = by_object_.find(o)) {
+        ++object_hits_;
+        add_row(*hit);
+        return true;
+      }
+    }
+    return false;
+  }
   void add_unseen(PyObject* o);
   // Whether repeats are now found by content alone, every cache trial
   // over: the steady state of a column whose cells are strs of their own.
@@ -156,6 +170,7 @@ class TextColumnBuilder {
   void judge_content_cache();
   bool mostly_distinct(std::size_t lookups, std::size_t repeats) const;
   static constexpr unsigned kUtf8 = 0;
+  static constexpr std::size_t kObjectTrial = 4096;
   static constexpr std::size_t kContentTrial = 16384;
   template <class Keep>
   std::uint32_t entry_of(std::string_view key, unsigned kind, std::uint64_t hash, Keep&& keep);
