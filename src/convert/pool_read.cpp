@@ -105,6 +105,7 @@ class ColumnReader {
     bool keys_far = builder.keys_far();
     bool contents = builder.reads_contents();
     bool by_content = builder.by_content_alone();
+    bool appending = builder.appends();
     for (std::size_t r = from; r < to; ++r) {
       if (contents) {
         if (r + kCellsAhead < n) prefetch_str(object_at(col_, r + kCellsAhead));
@@ -115,7 +116,9 @@ class ColumnReader {
       if (keys_far && r + kRecordsAhead < n) builder.prefetch_record(object_at(col_, r + kRecordsAhead), kRecordsAhead);
       PyObject* o = object_at(col_, r);
       char buf[kIntTextMax];
-      if (!(by_content && builder.add_str_seen(o)) && !builder.add_if_seen(o)) {
+      // The steady states of a column of strs, taken inline.
+      const bool added = by_content ? builder.add_str_seen(o) : appending && builder.append_str(o);
+      if (!added && !builder.add_if_seen(o)) {
         if (!PyUnicode_CheckExact(o) && !plain_text(o, buf)) {
           fail();
           return false;
@@ -128,6 +131,7 @@ class ColumnReader {
         keys_far = builder.keys_far();
         contents = builder.reads_contents();
         by_content = builder.by_content_alone();
+        appending = builder.appends();
       }
     }
     return true;

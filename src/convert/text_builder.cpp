@@ -215,11 +215,5 @@ std::string_view TextColumnBuilder::str_copy(PyObject* cell) {
   return str_utf8_copy(text.get(), store_.arena);
 }
 
-std::uint32_t TextColumnBuilder::add_entry(std::string_view text) {
-  const auto entry = static_cast<std::uint32_t>(texts_.size());
-  add_row(entry);
-  texts_.push_back(text);
-  return entry;
-}
 
 }  // namespace dorvik

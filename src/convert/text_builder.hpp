@@ -137,6 +137,17 @@ class TextColumnBuilder {
     add_row(*entry);
     return true;
   }
+  // Whether every further row adds an entry of its own: both lookups are
+  // dropped, for good.
+  bool appends() const { return !by_object_on_ && !by_content_on_; }
+  // In that state, add_unseen() for an exact ASCII str whose bytes the
+  // entry may view where they lie, kept inline for the hot loop: false, with
+  // nothing added, for any other cell, which add_unseen() then takes.
+  [[gnu::always_inline]] bool append_str(PyObject* o) {
+    if (store_.hold_objects || !PyUnicode_CheckExact(o) || !PyUnicode_IS_ASCII(o)) return false;
+    add_entry({static_cast<const char*>(PyUnicode_DATA(o)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))});
+    return true;
+  }
   // Whether the cells' lookups go to an index too big for the nearest
   // caches, so that prefetch() pays. It can change as cells are added.
   bool lookups_far() const;
@@ -200,7 +211,12 @@ class TextColumnBuilder {
     put_entry(cells_, entry);
     cells_ += step_;
   }
-  std::uint32_t add_entry(std::string_view text);
+  std::uint32_t add_entry(std::string_view text) {
+    const auto entry = static_cast<std::uint32_t>(texts_.size());
+    add_row(entry);
+    texts_.push_back(text);
+    return entry;
+  }
 
   CellTexts& store_;
   const std::size_t nrows_;
