@@ -215,5 +215,4 @@ std::string_view TextColumnBuilder::str_copy(PyObject* cell) {
   return str_utf8_copy(text.get(), store_.arena);
 }
 
-
 }  // namespace dorvik
