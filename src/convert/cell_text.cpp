@@ -92,18 +92,12 @@ std::string_view encode_str(PyObject* str, TextArena& arena) {
 }  // namespace
 
 std::string_view str_utf8(PyObject* str, TextArena& arena) {
-  if (PyUnicode_IS_ASCII(str)) {
-    return {static_cast<const char*>(PyUnicode_DATA(str)),
-            static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
-  }
+  if (PyUnicode_IS_ASCII(str)) return ascii_bytes(str);
   return encode_str(str, arena);
 }
 
 std::string_view str_utf8(PyObject* str, std::string& buffer) {
-  if (PyUnicode_IS_ASCII(str)) {
-    return {static_cast<const char*>(PyUnicode_DATA(str)),
-            static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
-  }
+  if (PyUnicode_IS_ASCII(str)) return ascii_bytes(str);
   return encode_str(str, [&](std::size_t n) {
     buffer.resize(n);
     return buffer.data();

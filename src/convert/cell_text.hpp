@@ -30,6 +30,11 @@ class TextArena {
 // three U+FFFD.
 std::string_view str_utf8(PyObject* str, TextArena& arena);
 
+// The bytes of an ASCII str, which are its UTF-8, where the str holds them.
+inline std::string_view ascii_bytes(PyObject* str) {
+  return {static_cast<const char*>(PyUnicode_DATA(str)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
+}
+
 // As str_utf8, but a non-ASCII str is encoded into `buffer`, which the next
 // call overwrites: for texts that are only looked up.
 std::string_view str_utf8(PyObject* str, std::string& buffer);

@@ -145,7 +145,7 @@ class TextColumnBuilder {
   // nothing added, for any other cell, which add_unseen() then takes.
   [[gnu::always_inline]] bool append_str(PyObject* o) {
     if (store_.hold_objects || !PyUnicode_CheckExact(o) || !PyUnicode_IS_ASCII(o)) return false;
-    add_entry({static_cast<const char*>(PyUnicode_DATA(o)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))});
+    add_entry(ascii_bytes(o));
     return true;
   }
   // Whether the cells' lookups go to an index too big for the nearest
