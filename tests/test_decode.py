@@ -3,15 +3,18 @@
 import gc
 import math
 import pickle
+import os
 import re
+import subprocess
 import sys
+import textwrap
 
 import numpy as np
 import pandas as pd
 import pytest
 
 import dorvik
-from conftest import FakeFrame, PanicException
+from conftest import SANITIZED, FakeFrame, PanicException
 from state import Fit, build, fit_of
 
 TOP = 18446744073709549568  # largest double below 2**64
@@ -222,6 +225,13 @@ CASES = {
         [[7, 7], [49, 0], [7, np.nan]],
         Fit([0, 1], {}, {0: {i: f"t{i}é" for i in range(50)}, 1: {0: "zero"}}),
     ),
+    # Big dictionaries are made while the columns made before them are
+    # filled; the biggest has more entries than rows, so its uses are counted.
+    "big and small dictionaries": lambda: (
+        np.random.default_rng(2).integers(-1, 7100, size=(6000, 4)).astype(float),
+        Fit([0, 1, 3], {}, {0: {i: f"{i:x}" for i in range(7000)}, 1: {0: "a", 1: "b"},
+                            3: {i: f"é{i}" for i in range(4100)}}),
+    ),
     # Wide and long: ndarray results are filled a band of rows at a time.
     "many bands": lambda: (
         np.random.default_rng(1).integers(-1, 12, size=(1000, 70)).astype(float),
@@ -248,6 +258,7 @@ def test_matches_per_cell_algorithm(case):
     [
         (300_000, 30, 1),  # a str made for every entry first, codes 30-39 without one
         (300_000, 1_000, 1),  # made for every entry, most never used and freed
+        (300_000, 5_000, 1),  # the first column filled while the second's strs are made
         (300_000, 30, 7),  # codes that are not 0..n-1
         (2_000, 5_000, 1),  # more entries than rows: the uses are counted first
     ],
@@ -412,6 +423,52 @@ def test_frame_constructor_error_passes_through():
         enc.decode(bad)
     assert str(ours.value) == str(theirs.value)
     assert enc.__getstate__() == state
+
+
+# Run apart: the address space is limited so that making a big column's strs
+# runs out of memory while the small column's cells are being filled.
+OUT_OF_MEMORY = """
+import gc, resource, sys
+import numpy as np
+sys.path.insert(0, {tests!r})
+from state import Fit, build
+import dorvik
+enc = dorvik.Encoder()
+big = {{i: f"{{i:0100}}" for i in range(500_000)}}
+enc.__setstate__(build(Fit([0, 1], {{}}, {{0: {{i: f"s{{i}}" for i in range(5000)}}, 1: big}})))
+del big
+codes = np.stack([np.arange(500_000) % 5000, np.arange(500_000)], axis=1).astype(float)
+if {frame}:
+    import pandas as pd
+    codes = pd.DataFrame(codes)
+enc.decode(codes[:10])  # starts the pool
+gc.collect()
+blocks = sys.getallocatedblocks()
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+limit = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (size + 40 * 2**20, limit[1]))
+try:
+    enc.decode(codes)
+except MemoryError:
+    pass
+else:
+    raise AssertionError("decode had enough memory")
+resource.setrlimit(resource.RLIMIT_AS, limit)
+gc.collect()
+print(sys.getallocatedblocks() - blocks)
+out = np.asarray(enc.decode(codes))
+assert out[4999, 0] == "s4999" and out[499_999, 1] == f"{{499_999:0100}}"
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer reserves more address space than any limit leaves")
+@pytest.mark.parametrize("frame", [False, True])
+def test_running_out_of_memory_while_filling_frees_every_str(frame):
+    script = OUT_OF_MEMORY.format(tests=os.path.dirname(__file__), frame=frame)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout) < 100
 
 
 # --- references ---

@@ -7,12 +7,15 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <string>
 
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_group.h>
 
 #include "bind/errors.hpp"
 #include "bind/numpy.hpp"
@@ -154,6 +157,7 @@ class ColumnStrs {
   }
 
   bool counted_first() const { return counted_first_; }
+  std::size_t entries() const { return dict_.size(); }
 
   // Rows split into `parts` that are counted apart.
   void start(std::size_t parts) {
@@ -284,7 +288,7 @@ class ColumnStrs {
   bool handed_over_ = false;
 };
 
-// Cells of a result filled per band of rows: 64 KiB of pointers.
+// Cells read or filled per band of rows: 64 KiB of codes or pointers.
 constexpr std::size_t kBandCells = 8192;
 
 PyObject** object_data(PyObject* array) {
@@ -297,36 +301,87 @@ Ref new_object_array(int nd, npy_intp* dims) {
   return check(PyArray_SimpleNew(nd, dims, NPY_OBJECT));
 }
 
-// Runs body(part, r0, r1) over the rows of `m` split into `parts`, each part
-// a band of rows at a time: a row-major matrix is then read once, rather than
-// once per column, and a band's output stays in cache until every column is in.
-template <class Body>
-void by_bands(const Matrix& m, std::size_t parts, std::size_t columns, Body body) {
-  const std::size_t band = std::max<std::size_t>(1, kBandCells / std::max<std::size_t>(1, columns));
-  run_in_pool([&] {
-    tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t p) {
-      const std::size_t end = m.rows * (p + 1) / parts;
-      for (std::size_t r0 = m.rows * p / parts; r0 < end; r0 += band) body(p, r0, std::min(end, r0 + band));
-    }, tbb::simple_partitioner());
-  });
-}
-
-// Makes the strs of several text columns of `m`; returns the parts that
-// their fill() must use.
-std::size_t make_all(std::vector<std::unique_ptr<ColumnStrs>>& texts, const Matrix& m) {
+// Starts several text columns; the uses of those counted first are counted
+// in one read of the rows, a band of rows at a time for every such column:
+// a row-major matrix is then read once, rather than once per column. Returns
+// the parts that their fill() must use.
+std::size_t count_all(std::vector<std::unique_ptr<ColumnStrs>>& texts, const Matrix& m) {
   const std::size_t parts = part_count(m.rows, std::max<std::size_t>(1, texts.size()));
   std::vector<ColumnStrs*> first;
   for (auto& t : texts) {
     t->start(parts);
     if (t->counted_first()) first.push_back(t.get());
   }
-  if (!first.empty()) {
-    by_bands(m, parts, first.size(), [&](std::size_t p, std::size_t r0, std::size_t r1) {
-      for (ColumnStrs* t : first) t->count(p, r0, r1);
-    });
-  }
-  for (auto& t : texts) t->make();
+  if (first.empty()) return parts;
+  const std::size_t band = std::max<std::size_t>(1, kBandCells / first.size());
+  run_in_pool([&] {
+    tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t p) {
+      const std::size_t end = m.rows * (p + 1) / parts;
+      for (std::size_t r0 = m.rows * p / parts; r0 < end; r0 += band) {
+        for (ColumnStrs* t : first) t->count(p, r0, std::min(end, r0 + band));
+      }
+    }, tbb::simple_partitioner());
+  });
   return parts;
+}
+
+// Dictionaries from this size on take long enough to make that the cells of
+// the columns made before them are filled meanwhile.
+constexpr std::size_t kOverlapEntries = 4096;
+
+// Makes every started column's strs and fills its cells with them. Only the
+// calling thread may make strs, so while it makes a big dictionary's, the
+// pool fills the cells of the columns made before; smaller dictionaries go
+// first, so that filling starts early. The columns filled together are
+// filled a band of rows at a time, `row_major` when their cells share rows
+// of one array: each row of the output is then written once, rather than
+// once per column.
+// fill(j, part, r0, r1) writes column j's rows [r0, r1); more() is what else
+// may fail, run while the last columns are filled. If anything fails, every
+// text cell is set back to NULL by clear(j) once no fill runs, and the error
+// goes on: the strs are then still the columns' to free.
+template <class Fill, class Clear, class More>
+void make_and_fill(std::vector<std::unique_ptr<ColumnStrs>>& texts, const Matrix& m, std::size_t parts,
+                   bool row_major, Fill fill, Clear clear, More more) {
+  std::vector<std::size_t> order(texts.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return texts[a]->entries() < texts[b]->entries(); });
+  tbb::task_group filling;
+  std::deque<std::vector<std::size_t>> batches;  // stay where they are while their fills run
+  std::vector<std::size_t> made;
+  const auto fill_made = [&] {
+    if (made.empty()) return;
+    const std::vector<std::size_t>* batch = &batches.emplace_back(std::move(made));
+    made.clear();
+    const std::size_t band = row_major ? std::max<std::size_t>(1, kBandCells / batch->size()) : kBandCells;
+    // The task outlives this call: it holds nothing of it by reference.
+    run_in_pool([&, batch, band] {
+      filling.run([&m, &fill, parts, batch, band] {
+        tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t p) {
+          const std::size_t end = m.rows * (p + 1) / parts;
+          for (std::size_t r0 = m.rows * p / parts; r0 < end; r0 += band) {
+            for (std::size_t j : *batch) fill(j, p, r0, std::min(end, r0 + band));
+          }
+        }, tbb::simple_partitioner());
+      });
+    });
+  };
+  const auto wait = [&] { run_in_pool([&] { filling.wait(); }); };
+  try {
+    for (std::size_t j : order) {
+      if (texts[j]->entries() >= kOverlapEntries) fill_made();
+      texts[j]->make();
+      made.push_back(j);
+    }
+    fill_made();
+    more();
+  } catch (...) {
+    wait();
+    for (std::size_t j = 0; j < texts.size(); ++j) clear(j);
+    throw;
+  }
+  wait();
 }
 
 // Hands every column's references over to its filled cells; returns how
@@ -353,9 +408,8 @@ Ref decode_array(const Matrix& m, const EncodingInfo& info) {
   Ref o = new_object_array(2, dims);
   if (m.size() == 0) return o;
   Ref nan_text = new_str("NaN");
-  // Everything that can fail comes first: the strs, then the floats of the
-  // other columns. Until then the text cells are NULL, which NumPy reads as
-  // None.
+  // What can fail is making the strs and the floats of the other columns;
+  // if either does, the text cells are NULL again, which NumPy reads as None.
   std::vector<std::unique_ptr<ColumnStrs>> texts;
   std::vector<std::size_t> text_cols;
   for (std::size_t col = 0; col < m.cols; ++col) {
@@ -363,18 +417,28 @@ Ref decode_array(const Matrix& m, const EncodingInfo& info) {
     texts.push_back(std::make_unique<ColumnStrs>(*dict_at[col], m, col, nan_text.get()));
     text_cols.push_back(col);
   }
-  const std::size_t parts = make_all(texts, m);
+  const std::size_t parts = count_all(texts, m);
   PyObject** out = object_data(o.get());
-  for (std::size_t c = 0; c < m.cols; ++c) {
-    if (dict_at[c] != nullptr) continue;
-    PyObject** cell = out + c;
-    for (std::size_t r = 0; r < m.rows; ++r, cell += m.cols) *cell = check(PyFloat_FromDouble(m.at(r, c))).release();
-  }
-  // Nothing fails from here on. The result is row-major: within a band of
-  // rows it is filled column by column, so each column's strs stay at hand.
-  by_bands(m, parts, texts.size(), [&](std::size_t p, std::size_t r0, std::size_t r1) {
-    for (std::size_t j = 0; j < texts.size(); ++j) texts[j]->fill(p, r0, r1, out + r0 * m.cols + text_cols[j], m.cols);
-  });
+  // The result is row-major: a column's cells are m.cols apart.
+  make_and_fill(
+      texts, m, parts, true,
+      [&](std::size_t j, std::size_t p, std::size_t r0, std::size_t r1) {
+        texts[j]->fill(p, r0, r1, out + r0 * m.cols + text_cols[j], m.cols);
+      },
+      [&](std::size_t j) {
+        PyObject** cell = out + text_cols[j];
+        for (std::size_t r = 0; r < m.rows; ++r, cell += m.cols) *cell = nullptr;
+      },
+      [&] {
+        for (std::size_t c = 0; c < m.cols; ++c) {
+          if (dict_at[c] != nullptr) continue;
+          PyObject** cell = out + c;
+          for (std::size_t r = 0; r < m.rows; ++r, cell += m.cols) {
+            *cell = check(PyFloat_FromDouble(m.at(r, c))).release();
+          }
+        }
+      });
+  // Nothing fails from here on.
   add_refs(nan_text.get(), hand_over_all(texts));
   return o;
 }
@@ -403,14 +467,14 @@ Ref decode_frame(const Matrix& m, const std::vector<std::string>& labels, const 
   for (std::size_t j = 0; j < dicts.size(); ++j) {
     texts.push_back(std::make_unique<ColumnStrs>(*dicts[j], m, info.text_columns[j], Py_None));
   }
-  const std::size_t parts = make_all(texts, m);
-  // Each column's values are a row of the array, and a frame's codes come
-  // column by column: bands as long as for a single column keep every read
-  // and write in long runs, where one per column at once would be as many
-  // short runs as there are columns.
-  by_bands(m, parts, 1, [&](std::size_t p, std::size_t r0, std::size_t r1) {
-    for (std::size_t j = 0; j < texts.size(); ++j) texts[j]->fill(p, r0, r1, cells + j * m.rows + r0, 1);
-  });
+  const std::size_t parts = count_all(texts, m);
+  // Each column's values are a row of the array: every fill writes one run.
+  make_and_fill(
+      texts, m, parts, false,
+      [&](std::size_t j, std::size_t p, std::size_t r0, std::size_t r1) {
+        texts[j]->fill(p, r0, r1, cells + j * m.rows + r0, 1);
+      },
+      [&](std::size_t j) { std::fill_n(cells + j * m.rows, m.rows, nullptr); }, [] {});
   add_refs(Py_None, hand_over_all(texts));
 
   // A frame of text columns only is the array itself, column-major.
