@@ -441,7 +441,7 @@ codes = np.stack([np.arange(500_000) % 5000, np.arange(500_000)], axis=1).astype
 if {frame}:
     import pandas as pd
     codes = pd.DataFrame(codes)
-enc.decode(codes[:10])  # starts the pool
+enc.decode(codes[:100_000])  # starts the pool's threads while there is room
 gc.collect()
 blocks = sys.getallocatedblocks()
 with open("/proc/self/status") as f:
