@@ -2,12 +2,11 @@
 
 import gc
 import math
-import pickle
 import os
+import pickle
 import re
 import subprocess
 import sys
-import textwrap
 
 import numpy as np
 import pandas as pd
