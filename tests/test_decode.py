@@ -258,6 +258,7 @@ def test_matches_per_cell_algorithm(case):
         (300_000, 30, 1),  # a str made for every entry first, codes 30-39 without one
         (300_000, 1_000, 1),  # made for every entry, most never used and freed
         (300_000, 5_000, 1),  # the first column filled while the second's strs are made
+        (20_000, 5_000, 1),  # the second counted while the first's strs are made
         (300_000, 30, 7),  # codes that are not 0..n-1
         (2_000, 5_000, 1),  # more entries than rows: the uses are counted first
     ],
@@ -425,7 +426,9 @@ def test_frame_constructor_error_passes_through():
 
 
 # Run apart: the address space is limited so that making a big column's strs
-# runs out of memory while the small column's cells are being filled.
+# runs out of memory while the small column's cells are being filled. A big
+# column with entries for a quarter of the rows or more has its uses counted
+# first; one with fewer gets a str for every entry.
 OUT_OF_MEMORY = """
 import gc, resource, sys
 import numpy as np
@@ -433,10 +436,10 @@ sys.path.insert(0, {tests!r})
 from state import Fit, build
 import dorvik
 enc = dorvik.Encoder()
-big = {{i: f"{{i:0100}}" for i in range(500_000)}}
+big = {{i: f"{{i:0{width}}}" for i in range({entries})}}
 enc.__setstate__(build(Fit([0, 1], {{}}, {{0: {{i: f"s{{i}}" for i in range(5000)}}, 1: big}})))
 del big
-codes = np.stack([np.arange(500_000) % 5000, np.arange(500_000)], axis=1).astype(float)
+codes = np.stack([np.arange(500_000) % 5000, np.arange(500_000) % {entries}], axis=1).astype(float)
 if {frame}:
     import pandas as pd
     codes = pd.DataFrame(codes)
@@ -457,14 +460,15 @@ resource.setrlimit(resource.RLIMIT_AS, limit)
 gc.collect()
 print(sys.getallocatedblocks() - blocks)
 out = np.asarray(enc.decode(codes))
-assert out[4999, 0] == "s4999" and out[499_999, 1] == f"{{499_999:0100}}"
+assert out[4999, 0] == "s4999" and out[499_999, 1] == f"{{499_999 % {entries}:0{width}}}"
 """
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer reserves more address space than any limit leaves")
 @pytest.mark.parametrize("frame", [False, True])
-def test_running_out_of_memory_while_filling_frees_every_str(frame):
-    script = OUT_OF_MEMORY.format(tests=os.path.dirname(__file__), frame=frame)
+@pytest.mark.parametrize(("entries", "width"), [(500_000, 100), (120_000, 450)])
+def test_running_out_of_memory_while_filling_frees_every_str(frame, entries, width):
+    script = OUT_OF_MEMORY.format(tests=os.path.dirname(__file__), frame=frame, entries=entries, width=width)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert int(done.stdout) < 100

@@ -12,6 +12,7 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -135,7 +136,8 @@ std::size_t part_count(std::size_t rows, std::size_t cols) {
 // entry up front; its cells are then filled in one read of the codes, which
 // counts the uses on the way, and entries no cell used are freed. A longer
 // dictionary (a few rows decoded with a big fit) has its uses counted first,
-// so that only the strs some cell needs are made. Either way each str gets
+// so that only the strs some cell needs are made; so may a big one that is
+// counted while other columns' strs are made. Either way each str gets
 // its final reference count in one write, and filling the cells touches no
 // reference count and runs on the pool.
 class ColumnStrs {
@@ -157,6 +159,8 @@ class ColumnStrs {
   }
 
   bool counted_first() const { return counted_first_; }
+  // Before start(): the uses are to be counted first all the same.
+  void count_first() { counted_first_ = true; }
   std::size_t entries() const { return dict_.size(); }
 
   // Rows split into `parts` that are counted apart.
@@ -167,7 +171,7 @@ class ColumnStrs {
   }
 
   // The counting read of a column whose uses are counted first. It keeps
-  // each row's entry, fewer than the dictionary's, for fill() to write.
+  // each row's entry for fill() to write.
   void count(std::size_t part, std::size_t r0, std::size_t r1) {
     std::uint32_t* count = counts_[part].data();
     std::size_t* entry = entries_.data() + r0;
@@ -301,18 +305,35 @@ Ref new_object_array(int nd, npy_intp* dims) {
   return check(PyArray_SimpleNew(nd, dims, NPY_OBJECT));
 }
 
+// Dictionaries from this size on take long enough to make that the cells of
+// the columns made before them are filled meanwhile.
+constexpr std::size_t kOverlapEntries = 4096;
+
 // Starts several text columns; the uses of those counted first are counted
 // in one read of the rows, a band of rows at a time for every such column:
 // a row-major matrix is then read once, rather than once per column. Returns
-// the parts that their fill() must use.
-std::size_t count_all(std::vector<std::unique_ptr<ColumnStrs>>& texts, const Matrix& m) {
+// the parts that their fill() must use, and the column to count while the
+// others are made, if any: the biggest, where another is made before it and
+// it has entries for a quarter of the rows or more. Its strs then get their
+// final references as they are made, and no pass over them follows its fill;
+// counting a column of few entries would cost more than that saves.
+std::pair<std::size_t, ColumnStrs*> count_all(std::vector<std::unique_ptr<ColumnStrs>>& texts, const Matrix& m) {
   const std::size_t parts = part_count(m.rows, std::max<std::size_t>(1, texts.size()));
+  ColumnStrs* later = nullptr;
+  for (auto& t : texts) {
+    if (!t->counted_first() && t->entries() >= std::max(kOverlapEntries, m.rows / 4) &&
+        (later == nullptr || t->entries() >= later->entries())) {  // the last made of equals
+      later = t.get();
+    }
+  }
+  if (texts.size() < 2) later = nullptr;
   std::vector<ColumnStrs*> first;
   for (auto& t : texts) {
-    t->start(parts);
     if (t->counted_first()) first.push_back(t.get());
+    if (t.get() == later) t->count_first();
+    t->start(parts);
   }
-  if (first.empty()) return parts;
+  if (first.empty()) return {parts, later};
   const std::size_t band = std::max<std::size_t>(1, kBandCells / first.size());
   run_in_pool([&] {
     tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t p) {
@@ -322,12 +343,8 @@ std::size_t count_all(std::vector<std::unique_ptr<ColumnStrs>>& texts, const Mat
       }
     }, tbb::simple_partitioner());
   });
-  return parts;
+  return {parts, later};
 }
-
-// Dictionaries from this size on take long enough to make that the cells of
-// the columns made before them are filled meanwhile.
-constexpr std::size_t kOverlapEntries = 4096;
 
 // Makes every started column's strs and fills its cells with them. Only the
 // calling thread may make strs, so while it makes a big dictionary's, the
@@ -342,7 +359,7 @@ constexpr std::size_t kOverlapEntries = 4096;
 // goes on: the strs are then still the columns' to free.
 template <class Fill, class Clear, class More>
 void make_and_fill(std::vector<std::unique_ptr<ColumnStrs>>& texts, const Matrix& m, std::size_t parts,
-                   bool row_major, Fill fill, Clear clear, More more) {
+                   ColumnStrs* later, bool row_major, Fill fill, Clear clear, More more) {
   std::vector<std::size_t> order(texts.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(),
@@ -367,10 +384,26 @@ void make_and_fill(std::vector<std::unique_ptr<ColumnStrs>>& texts, const Matrix
       });
     });
   };
-  const auto wait = [&] { run_in_pool([&] { filling.wait(); }); };
+  tbb::task_group counting;
+  if (later != nullptr) {
+    run_in_pool([&] {
+      counting.run([&m, parts, later] {
+        tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t p) {
+          later->count(p, m.rows * p / parts, m.rows * (p + 1) / parts);
+        }, tbb::simple_partitioner());
+      });
+    });
+  }
+  const auto wait = [&] {
+    run_in_pool([&] {
+      counting.wait();
+      filling.wait();
+    });
+  };
   try {
     for (std::size_t j : order) {
       if (texts[j]->entries() >= kOverlapEntries) fill_made();
+      if (texts[j].get() == later) run_in_pool([&] { counting.wait(); });
       texts[j]->make();
       made.push_back(j);
     }
@@ -417,11 +450,11 @@ Ref decode_array(const Matrix& m, const EncodingInfo& info) {
     texts.push_back(std::make_unique<ColumnStrs>(*dict_at[col], m, col, nan_text.get()));
     text_cols.push_back(col);
   }
-  const std::size_t parts = count_all(texts, m);
+  const auto [parts, later] = count_all(texts, m);
   PyObject** out = object_data(o.get());
   // The result is row-major: a column's cells are m.cols apart.
   make_and_fill(
-      texts, m, parts, true,
+      texts, m, parts, later, true,
       [&](std::size_t j, std::size_t p, std::size_t r0, std::size_t r1) {
         texts[j]->fill(p, r0, r1, out + r0 * m.cols + text_cols[j], m.cols);
       },
@@ -467,10 +500,10 @@ Ref decode_frame(const Matrix& m, const std::vector<std::string>& labels, const 
   for (std::size_t j = 0; j < dicts.size(); ++j) {
     texts.push_back(std::make_unique<ColumnStrs>(*dicts[j], m, info.text_columns[j], Py_None));
   }
-  const std::size_t parts = count_all(texts, m);
+  const auto [parts, later] = count_all(texts, m);
   // Each column's values are a row of the array: every fill writes one run.
   make_and_fill(
-      texts, m, parts, false,
+      texts, m, parts, later, false,
       [&](std::size_t j, std::size_t p, std::size_t r0, std::size_t r1) {
         texts[j]->fill(p, r0, r1, cells + j * m.rows + r0, 1);
       },
