@@ -21,6 +21,7 @@
 #include "bind/errors.hpp"
 #include "bind/numpy.hpp"
 #include "bind/text.hpp"
+#include "convert/arena_prefault.hpp"
 #include "convert/frame.hpp"
 #include "engine/pool.hpp"
 
@@ -162,6 +163,9 @@ class ColumnStrs {
   // Before start(): the uses are to be counted first all the same.
   void count_first() { counted_first_ = true; }
   std::size_t entries() const { return dict_.size(); }
+  // About what make() allocates: a str per entry, each its header, its
+  // text, a NUL and the allocator's rounding.
+  std::size_t str_bytes() const { return dict_.size() * (sizeof(PyASCIIObject) + 16) + dict_.text_bytes(); }
 
   // Rows split into `parts` that are counted apart.
   void start(std::size_t parts) {
@@ -353,13 +357,15 @@ std::pair<std::size_t, ColumnStrs*> count_all(std::vector<std::unique_ptr<Column
 // filled a band of rows at a time, `row_major` when their cells share rows
 // of one array: each row of the output is then written once, rather than
 // once per column.
+// Meanwhile the pool also faults in the memory the strs will take.
 // fill(j, part, r0, r1) writes column j's rows [r0, r1); more() is what else
-// may fail, run while the last columns are filled. If anything fails, every
-// text cell is set back to NULL by clear(j) once no fill runs, and the error
-// goes on: the strs are then still the columns' to free.
+// may fail, run while the last columns are filled; it allocates about
+// `more_bytes`. If anything fails, every text cell is set back to NULL by
+// clear(j) once no fill runs, and the error goes on: the strs are then still
+// the columns' to free.
 template <class Fill, class Clear, class More>
 void make_and_fill(std::vector<std::unique_ptr<ColumnStrs>>& texts, const Matrix& m, std::size_t parts,
-                   ColumnStrs* later, bool row_major, Fill fill, Clear clear, More more) {
+                   ColumnStrs* later, bool row_major, Fill fill, Clear clear, More more, std::size_t more_bytes) {
   std::vector<std::size_t> order(texts.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(),
@@ -400,7 +406,10 @@ void make_and_fill(std::vector<std::unique_ptr<ColumnStrs>>& texts, const Matrix
       filling.wait();
     });
   };
+  std::size_t bytes = more_bytes;
+  for (const auto& t : texts) bytes += t->str_bytes();
   try {
+    const PrefaultedArenas arenas(bytes);
     for (std::size_t j : order) {
       if (texts[j]->entries() >= kOverlapEntries) fill_made();
       if (texts[j].get() == later) run_in_pool([&] { counting.wait(); });
@@ -470,7 +479,8 @@ Ref decode_array(const Matrix& m, const EncodingInfo& info) {
             *cell = check(PyFloat_FromDouble(m.at(r, c))).release();
           }
         }
-      });
+      },
+      (m.cols - texts.size()) * m.rows * sizeof(PyFloatObject));
   // Nothing fails from here on.
   add_refs(nan_text.get(), hand_over_all(texts));
   return o;
@@ -507,7 +517,7 @@ Ref decode_frame(const Matrix& m, const std::vector<std::string>& labels, const 
       [&](std::size_t j, std::size_t p, std::size_t r0, std::size_t r1) {
         texts[j]->fill(p, r0, r1, cells + j * m.rows + r0, 1);
       },
-      [&](std::size_t j) { std::fill_n(cells + j * m.rows, m.rows, nullptr); }, [] {});
+      [&](std::size_t j) { std::fill_n(cells + j * m.rows, m.rows, nullptr); }, [] {}, 0);
   add_refs(Py_None, hand_over_all(texts));
 
   // A frame of text columns only is the array itself, column-major.
