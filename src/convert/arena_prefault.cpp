@@ -24,51 +24,58 @@ namespace {
 // keep ahead of the calling thread, few enough that those left over cost
 // little.
 constexpr std::size_t kAhead = 3;
-// CPython's arenas on 64-bit systems; only the threshold below assumes it.
-constexpr std::size_t kArenaGuess = std::size_t{1} << 20;
+// The size of CPython's arenas on 64-bit systems. The same allocator also
+// serves other requests (frame stacks, for one), which are passed on as
+// they are; so would arenas of another size be.
+constexpr std::size_t kArenaSize = std::size_t{1} << 20;
 constexpr std::size_t kMinArenas = 8;
 
-// The interpreter's allocator is process-wide, and only the thread that
-// holds the interpreter calls it or changes it: plain statics do.
+// The allocator is the whole process's: threads of interpreters with a GIL
+// of their own call it while a decode runs. Only the thread that owns the
+// prefetching takes arenas mapped ahead; every other call is passed on.
+// Once installed, the hook stays: taking it out and putting it back would
+// race with those threads, and installing takes a lock that may let go of
+// the interpreter meanwhile.
 struct Hook {
-  bool installed = false;  // our functions are in the allocator chain
-  bool active = false;     // a PrefaultedArenas lives
-  PyObjectArenaAllocator next{};  // what was in place before ours
-  std::size_t arena_size = 0;     // what the interpreter asks for; 0 until it does
-  std::size_t budget = 0;         // bytes that may still be mapped ahead
+  PyObjectArenaAllocator next{};  // what was in place before ours; set once
+  bool installed = false;
+  // The owner's fields below are its alone while it owns them.
+  std::size_t budget = 0;  // bytes that may still be mapped ahead
   std::array<void*, kAhead> ahead{};  // mapped and being faulted in, oldest first
   std::size_t ahead_count = 0;
   tbb::task_group* faulting = nullptr;
 };
 Hook hook;
+// A thread's own address for telling threads apart: that of its `me`.
+std::atomic<const void*> owner{nullptr};
+thread_local const char me = 0;
 std::atomic<bool> unsupported{false};
+
+bool owned_here() { return owner.load(std::memory_order_acquire) == &me; }
 
 void wait_for_faults() {
   run_in_pool([] { hook.faulting->wait(); });
 }
 
 void map_ahead() {
-  while (hook.ahead_count < kAhead && hook.budget >= hook.arena_size) {
-    void* p = hook.next.alloc(hook.next.ctx, hook.arena_size);
+  while (hook.ahead_count < kAhead && hook.budget >= kArenaSize) {
+    void* p = hook.next.alloc(hook.next.ctx, kArenaSize);
     if (p == nullptr) {
       hook.budget = 0;
       return;
     }
-    hook.budget -= hook.arena_size;
+    hook.budget -= kArenaSize;
     hook.ahead[hook.ahead_count++] = p;
-    const std::size_t size = hook.arena_size;
-    run_in_pool([p, size] {
-      hook.faulting->run([p, size] {
-        if (madvise(p, size, MADV_POPULATE_WRITE) != 0 && errno == EINVAL) unsupported = true;
+    run_in_pool([p] {
+      hook.faulting->run([p] {
+        if (madvise(p, kArenaSize, MADV_POPULATE_WRITE) != 0 && errno == EINVAL) unsupported = true;
       });
     });
   }
 }
 
 void* arena_alloc(void*, std::size_t size) noexcept {
-  if (!hook.active) return hook.next.alloc(hook.next.ctx, size);
-  if (hook.arena_size == 0) hook.arena_size = size;
-  if (size != hook.arena_size) return hook.next.alloc(hook.next.ctx, size);
+  if (size != kArenaSize || !owned_here()) return hook.next.alloc(hook.next.ctx, size);
   void* p = nullptr;
   if (hook.ahead_count > 0) {
     p = hook.ahead[0];
@@ -87,8 +94,14 @@ void* arena_alloc(void*, std::size_t size) noexcept {
 }
 
 void arena_free(void*, void* p, std::size_t size) noexcept {
-  // The pool may still be faulting this arena in.
-  if (hook.active) wait_for_faults();
+  if (size == kArenaSize && owned_here()) {
+    // The pool may still be faulting this arena in.
+    try {
+      wait_for_faults();
+    } catch (...) {
+      return;  // kept mapped: leaked rather than unmapped under the pool
+    }
+  }
   hook.next.free(hook.next.ctx, p, size);
 }
 
@@ -100,17 +113,22 @@ PrefaultedArenas::PrefaultedArenas(std::size_t bytes) {
   (void)bytes;
 #else
   // Without a worker, the faults would only be taken later by the same thread.
-  if (bytes / kArenaGuess < kMinArenas || unsupported || hook.active || pool().max_concurrency() < 2) return;
-  hook.faulting = new tbb::task_group;
+  if (bytes / kArenaSize < kMinArenas || unsupported || pool().max_concurrency() < 2) return;
+  const void* none = nullptr;
+  if (!owner.compare_exchange_strong(none, &me, std::memory_order_acq_rel)) return;  // another decode has it
+  try {
+    hook.faulting = new tbb::task_group;
+  } catch (...) {
+    owner.store(nullptr, std::memory_order_release);
+    throw;
+  }
+  hook.budget = bytes;
   if (!hook.installed) {
+    hook.installed = true;
     PyObject_GetArenaAllocator(&hook.next);
     PyObjectArenaAllocator ours{nullptr, arena_alloc, arena_free};
     PyObject_SetArenaAllocator(&ours);
-    hook.installed = true;
   }
-  hook.budget = bytes;
-  hook.arena_size = 0;
-  hook.active = true;
   active_ = true;
 #endif
 }
@@ -118,19 +136,11 @@ PrefaultedArenas::PrefaultedArenas(std::size_t bytes) {
 PrefaultedArenas::~PrefaultedArenas() {
   if (!active_) return;
   wait_for_faults();
-  hook.active = false;
-  for (std::size_t i = 0; i < hook.ahead_count; ++i) hook.next.free(hook.next.ctx, hook.ahead[i], hook.arena_size);
+  for (std::size_t i = 0; i < hook.ahead_count; ++i) hook.next.free(hook.next.ctx, hook.ahead[i], kArenaSize);
   hook.ahead_count = 0;
   delete hook.faulting;
   hook.faulting = nullptr;
-  // Put back what was there, unless something was put on top of ours since:
-  // ours then stays in its chain, passing every call on.
-  PyObjectArenaAllocator now;
-  PyObject_GetArenaAllocator(&now);
-  if (now.alloc == arena_alloc) {
-    PyObject_SetArenaAllocator(&hook.next);
-    hook.installed = false;
-  }
+  owner.store(nullptr, std::memory_order_release);
 }
 
 }  // namespace dorvik

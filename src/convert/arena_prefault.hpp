@@ -10,7 +10,8 @@
 // so that the calling thread mostly finds its pages mapped. Arenas come
 // from, and go back to, the allocator that was in place, always on the
 // calling thread; a freed arena is first waited for, so the pool never
-// touches memory that has been unmapped.
+// touches memory that has been unmapped. The hook, once installed, stays
+// and passes every other call on.
 #pragma once
 
 #include <cstddef>
@@ -20,10 +21,10 @@ namespace dorvik {
 class PrefaultedArenas {
  public:
   // `bytes`: about how much the coming objects take. Below a few arenas'
-  // worth, or with no worker to fault them in, it does nothing.
+  // worth, with no worker to fault them in, or while another thread's
+  // decode does the same, it does nothing.
   explicit PrefaultedArenas(std::size_t bytes);
-  // Waits for the pool, unmaps the arenas not handed out and puts the
-  // allocator back.
+  // Waits for the pool and unmaps the arenas not handed out.
   ~PrefaultedArenas();
 
   PrefaultedArenas(const PrefaultedArenas&) = delete;
