@@ -335,13 +335,15 @@ for _ in range(200):
     texts = [str(i) * 3 for i in range(40_000)]
     del texts
 '''
-thread = threading.Thread(target=_interpreters.run_string, args=(other, churn))
+failed = []
+thread = threading.Thread(target=lambda: failed.append(_interpreters.run_string(other, churn)))
 thread.start()
 while thread.is_alive():
     out = enc.decode(codes)
     assert out[:, 0].tolist() == [f"{{i:016x}}" for i in range(n)]
 thread.join()
 _interpreters.destroy(other)
+assert failed == [None], failed  # what the other interpreter raised, if anything
 """
 
 

@@ -32,7 +32,7 @@ constexpr std::size_t kMinArenas = 8;
 
 // The allocator is the whole process's: threads of interpreters with a GIL
 // of their own call it while a decode runs. Only the thread that owns the
-// prefetching takes arenas mapped ahead; every other call is passed on.
+// prefaulting takes arenas mapped ahead; every other call is passed on.
 // Once installed, the hook stays: taking it out and putting it back would
 // race with those threads, and installing takes a lock that may let go of
 // the interpreter meanwhile.
@@ -120,7 +120,7 @@ PrefaultedArenas::PrefaultedArenas(std::size_t bytes) {
     hook.faulting = new tbb::task_group;
   } catch (...) {
     owner.store(nullptr, std::memory_order_release);
-    throw;
+    return;  // the decode goes on without
   }
   hook.budget = bytes;
   if (!hook.installed) {
