@@ -1,7 +1,11 @@
 #include "engine/label_encode.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <iterator>
+#include <memory>
+#include <span>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -18,11 +22,24 @@ namespace {
 // How far ahead hash-table slots are prefetched: enough to cover a miss.
 constexpr std::size_t kPrefetch = 16;
 
+// Where numbering puts the code of text g: the double at word g * step of
+// `at`. Copied in as bytes, since the words may have held the sort's
+// prefixes or the hashes just before.
+struct CodeOut {
+  void* at;
+  std::size_t step;
+
+  std::byte* word(std::size_t g) const { return static_cast<std::byte*>(at) + g * step * sizeof(double); }
+  void put(std::size_t g, double code) const { std::memcpy(word(g), &code, sizeof code); }
+};
+
 // Sorts the texts and walks them in order, numbering each distinct text
-// (markers take no number) into the dictionary; code[g * step] is the code of
-// texts[g] or NaN. Blocks of the sorted keys are walked at once: a first pass
-// counts what each block adds.
-ForwardDict number_sorted(const std::vector<std::string_view>& texts, double* code, std::size_t step) {
+// (markers take no number) into the dictionary; the code of texts[g], or
+// NaN, goes to code.put(g). Blocks of the sorted keys are walked at once: a
+// first pass counts what each block adds. `scratch` (see sorted_keys) may be
+// the words `code` puts to: the sort is done with it first.
+ForwardDict number_sorted(const std::vector<std::string_view>& texts, CodeOut code,
+                          std::span<std::uint64_t> scratch) {
   const std::size_t n = texts.size();
   const std::size_t blocks = std::max<std::size_t>(1, std::min<std::size_t>(n / 4096, 256));
   auto bound = [&](std::size_t b) { return n * b / blocks; };
@@ -36,7 +53,7 @@ ForwardDict number_sorted(const std::vector<std::string_view>& texts, double* co
   UnfilledVector<std::uint32_t> group(n);
   UnfilledVector<std::uint8_t> starts;
   {
-    SortedKeys sorted = sorted_keys(texts);
+    SortedKeys sorted = sorted_keys(texts, scratch);
     const auto& keys = sorted.keys;
     const KeyOrder order(texts, sorted.from);
     starts = std::move(sorted.starts);
@@ -80,7 +97,7 @@ ForwardDict number_sorted(const std::vector<std::string_view>& texts, double* co
       if (i + 2 * kPrefetch < to) __builtin_prefetch(&texts[group[i + 2 * kPrefetch]]);
       if (i + kPrefetch < to) {
         __builtin_prefetch(texts[group[i + kPrefetch]].data());
-        __builtin_prefetch(&code[group[i + kPrefetch] * step], 1);
+        __builtin_prefetch(code.word(group[i + kPrefetch]), 1);
       }
       const std::size_t g = group[i];
       if (starts[i]) {
@@ -95,7 +112,7 @@ ForwardDict number_sorted(const std::vector<std::string_view>& texts, double* co
         ++entry;
         at += text.size();
       }
-      code[g * step] = current;
+      code.put(g, current);
     }
   });
   std::vector<std::size_t> uncoded;
@@ -130,11 +147,14 @@ bool mostly_distinct(const std::vector<std::string_view>& entries) {
 }
 
 // Many entries per text: hashes find the distinct texts (group[u] for entry
-// u), and only those are sorted. code[u * step] is the code of entries[u].
-ForwardDict number_by_hashing(const std::vector<std::string_view>& entries, double* code, std::size_t step) {
+// u), and only those are sorted. code.put(u) takes the code of entries[u].
+// The hashes are held in `scratch` if it has a word per entry, which may be
+// the words `code` puts to: they are done with first.
+ForwardDict number_by_hashing(const std::vector<std::string_view>& entries, CodeOut code,
+                              std::span<std::uint64_t> scratch) {
   const std::size_t n = entries.size();
   const std::uint64_t seed = random_seed();
-  std::vector<std::uint64_t> hashes(n);
+  const Words hashes(scratch, n);
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t u = r.begin(); u != r.end(); ++u) hashes[u] = hash_bytes(entries[u], seed);
   });
@@ -150,8 +170,8 @@ ForwardDict number_by_hashing(const std::vector<std::string_view>& entries, doub
     group[u] = g;
   }
   std::vector<double> code_of_group(distinct.size());
-  ForwardDict dict = number_sorted(distinct, code_of_group.data(), 1);
-  for (std::size_t u = 0; u < n; ++u) code[u * step] = code_of_group[group[u]];
+  ForwardDict dict = number_sorted(distinct, CodeOut{code_of_group.data(), 1}, {});
+  for (std::size_t u = 0; u < n; ++u) code.put(u, code_of_group[group[u]]);
   return dict;
 }
 
@@ -160,13 +180,15 @@ ForwardDict number_by_hashing(const std::vector<std::string_view>& entries, doub
 ForwardDict label_encode_into(const TextColumn& column, double* out, std::size_t stride) {
   // Mostly distinct texts are sorted as they are: hashing them first would
   // find little to merge.
-  auto number = [&](double* code, std::size_t step) {
-    return mostly_distinct(column.texts) ? number_sorted(column.texts, code, step)
-                                         : number_by_hashing(column.texts, code, step);
+  auto number = [&](CodeOut code, std::span<std::uint64_t> scratch) {
+    return mostly_distinct(column.texts) ? number_sorted(column.texts, code, scratch)
+                                         : number_by_hashing(column.texts, code, scratch);
   };
-  if (column.entries_are_rows) return number(out, stride);
-  std::vector<double> code_of_entry(column.texts.size());
-  ForwardDict dict = number(code_of_entry.data(), 1);
+  if (column.entries_are_rows) return number(CodeOut{out, stride}, {});
+  // The entries' codes, as a double's bits. Numbering may use the same
+  // words for its own work first, which keeps the two from adding up.
+  UnfilledVector<std::uint64_t> code_of_entry(column.texts.size());
+  ForwardDict dict = number(CodeOut{code_of_entry.data(), 1}, code_of_entry);
   const auto& parts = column.part_starts;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, column.rows),
                     [&](const tbb::blocked_range<std::size_t>& r) {
@@ -178,10 +200,10 @@ ForwardDict label_encode_into(const TextColumn& column, double* out, std::size_t
                       std::uint32_t base = next == parts.begin() ? 0 : std::prev(next)->base;
                       for (std::size_t i = r.begin(); i != r.end();) {
                         const std::size_t stop = next == parts.end() ? r.end() : std::min(r.end(), next->row);
-                        const double* code = code_of_entry.data() + base;
+                        const std::uint64_t* code = code_of_entry.data() + base;
                         for (; i != stop; ++i) {
                           double* cell = out + i * stride;
-                          *cell = code[entry_in(cell)];
+                          *cell = std::bit_cast<double>(code[entry_in(cell)]);
                         }
                         if (next != parts.end()) base = (next++)->base;
                       }

@@ -4,7 +4,9 @@
 // the parallel writes.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -35,5 +37,30 @@ struct NoFill : std::allocator<T> {
 
 template <class T>
 using UnfilledVector = std::vector<T, NoFill<T>>;
+
+// n words for a passing need: those of a caller's `scratch` if it has as
+// many, which then hold whatever is left in them, or else unset ones of its own.
+class Words {
+ public:
+  Words(std::span<std::uint64_t> scratch, std::size_t n) {
+    if (scratch.size() >= n) {
+      words_ = scratch.first(n);
+    } else {
+      own_ = std::make_unique_for_overwrite<std::uint64_t[]>(n);
+      words_ = {own_.get(), n};
+    }
+  }
+  std::uint64_t* data() const { return words_.data(); }
+  std::uint64_t& operator[](std::size_t i) const { return words_[i]; }
+  // Gives the words back early, if they were its own.
+  void release() {
+    own_.reset();
+    words_ = {};
+  }
+
+ private:
+  std::unique_ptr<std::uint64_t[]> own_;
+  std::span<std::uint64_t> words_;
+};
 
 }  // namespace dorvik

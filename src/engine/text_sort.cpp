@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <span>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -60,9 +61,9 @@ struct ByteSets {
   }
 };
 
-// Fills the keys with prefixes from byte `from` on and returns the bits in
-// which some prefix differs from the first.
-std::uint64_t fill_keys(const std::vector<std::string_view>& texts, std::size_t from, UnfilledVector<SortKey>& keys) {
+// Fills prefix[g] with text g's prefix from byte `from` on, and returns the
+// bits in which some prefix differs from the first.
+std::uint64_t fill_prefixes(const std::vector<std::string_view>& texts, std::size_t from, std::uint64_t* prefix) {
   const std::uint64_t first = prefix_at(texts[0], from);
   return tbb::parallel_reduce(
       Range(0, texts.size()), std::uint64_t{0},
@@ -70,22 +71,27 @@ std::uint64_t fill_keys(const std::vector<std::string_view>& texts, std::size_t 
         for (std::size_t g = r.begin(); g != r.end(); ++g) {
           // The texts lie scattered in memory, and each is read once.
           if (g + kAhead < r.end()) __builtin_prefetch(texts[g + kAhead].data() + from);
-          const std::size_t rest = texts[g].size() - from;
-          keys[g] = {prefix_at(texts[g], from), static_cast<std::uint32_t>(g),
-                     static_cast<std::uint32_t>(rest < kLongRest ? rest : kLongRest)};
-          diff |= keys[g].prefix ^ first;
+          prefix[g] = prefix_at(texts[g], from);
+          diff |= prefix[g] ^ first;
         }
         return diff;
       },
       [](std::uint64_t a, std::uint64_t b) { return a | b; });
 }
 
-// The byte values of every `step`-th key.
-ByteSets byte_sets(const UnfilledVector<SortKey>& keys, std::size_t step) {
+// Text g's key; its length comes from the view, read in order.
+SortKey key_of(const std::vector<std::string_view>& texts, std::size_t from, const std::uint64_t* prefix,
+               std::size_t g) {
+  const std::size_t rest = texts[g].size() - from;
+  return {prefix[g], static_cast<std::uint32_t>(g), static_cast<std::uint32_t>(rest < kLongRest ? rest : kLongRest)};
+}
+
+// The byte values of every `step`-th of n prefixes.
+ByteSets byte_sets(const std::uint64_t* prefix, std::size_t n, std::size_t step) {
   return tbb::parallel_reduce(
-      Range(0, (keys.size() + step - 1) / step), ByteSets{},
+      Range(0, (n + step - 1) / step), ByteSets{},
       [&](const Range& r, ByteSets seen) {
-        for (std::size_t i = r.begin(); i != r.end(); ++i) seen.add(keys[i * step].prefix);
+        for (std::size_t i = r.begin(); i != r.end(); ++i) seen.add(prefix[i * step]);
         return seen;
       },
       [](ByteSets a, const ByteSets& b) {
@@ -139,18 +145,18 @@ class Bucketing {
     }
   }
 
-  // For keys whose bytes all have a rank.
-  std::size_t operator()(const SortKey& k) const {
+  // For prefixes whose bytes all have a rank.
+  std::size_t operator()(std::uint64_t prefix) const {
     std::size_t b = 0;
-    for (const Digit& d : digits_) b = b * d.radix + d.rank[byte_at(k.prefix, d.position)];
+    for (const Digit& d : digits_) b = b * d.radix + d.rank[byte_at(prefix, d.position)];
     return b;
   }
-  // The bucket, or kNoBucket for a key with a byte that has no rank.
-  std::size_t checked(const SortKey& k) const {
+  // The bucket, or kNoBucket for a prefix with a byte that has no rank.
+  std::size_t checked(std::uint64_t prefix) const {
     std::size_t b = 0;
     unsigned unranked = 0;
     for (const Digit& d : digits_) {
-      const std::uint16_t r = d.rank[byte_at(k.prefix, d.position)];
+      const std::uint16_t r = d.rank[byte_at(prefix, d.position)];
       unranked |= r == kUnranked;
       b = b * d.radix + r;
     }
@@ -212,14 +218,23 @@ void mark_starts(const UnfilledVector<SortKey>& keys, std::size_t from, std::siz
   }
 }
 
-// Sorts the keys in place. Spreading them over all the buckets at once would
-// write to too many places for the caches; so they are spread by the high
-// byte of their bucket number first, then each such part, small enough to
-// stay in cache, by the low byte, and what shares a bucket is sorted last.
-void bucket_sort(UnfilledVector<SortKey>& keys, const KeyOrder& order, std::uint8_t* starts) {
-  const std::size_t n = keys.size();
-  Bucketing bucket(byte_sets(keys, std::max<std::size_t>(1, n / kSample)));
-  auto high = [&](const SortKey& k) { return bucket(k) >> 8; };
+// The texts' keys, put in order of the high byte of their bucket number.
+// Spreading them over all the buckets at once would write to too many
+// places for the caches; each part of one high byte is spread by the low
+// byte later (sort_parts), small enough to stay in cache.
+struct Spread {
+  Bucketing bucket;
+  std::vector<std::size_t> start;  // part h is keys[start[h], start[h + 1])
+};
+
+// Makes the keys from the prefixes straight into their part of `keys`: the
+// prefixes, a word per text, are all the room the spreading takes.
+Spread spread_keys(const std::vector<std::string_view>& texts, std::size_t from, const std::uint64_t* prefix,
+                   UnfilledVector<SortKey>& keys) {
+  const std::size_t n = texts.size();
+  Spread spread{Bucketing(byte_sets(prefix, n, std::max<std::size_t>(1, n / kSample))),
+                std::vector<std::size_t>(257)};
+  const Bucketing& bucket = spread.bucket;
   const std::size_t threads = static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
   const std::size_t parts = std::max<std::size_t>(1, std::min(threads, n / kSmall));
   auto bound = [&](std::size_t p) { return n * p / parts; };
@@ -230,8 +245,8 @@ void bucket_sort(UnfilledVector<SortKey>& keys, const KeyOrder& order, std::uint
     std::atomic<bool> ranked = true;
     tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t p) {
       std::size_t* count = next.data() + p * 256;
-      for (std::size_t i = bound(p); i < bound(p + 1); ++i) {
-        const std::size_t b = bucket.checked(keys[i]);
+      for (std::size_t g = bound(p); g < bound(p + 1); ++g) {
+        const std::size_t b = bucket.checked(prefix[g]);
         if (b == Bucketing::kNoBucket) {
           ranked = false;
           return;
@@ -243,31 +258,43 @@ void bucket_sort(UnfilledVector<SortKey>& keys, const KeyOrder& order, std::uint
   };
   if (!count_all()) {
     // The sample missed a byte: rank every byte that occurs.
-    bucket = Bucketing(byte_sets(keys, 1));
+    spread.bucket = Bucketing(byte_sets(prefix, n, 1));
     std::fill(next.begin(), next.end(), 0);
     count_all();
   }
-  std::vector<std::size_t> start(257);
   std::size_t at = 0;
   for (std::size_t h = 0; h < 256; ++h) {
-    start[h] = at;
+    spread.start[h] = at;
     for (std::size_t p = 0; p < parts; ++p) at += std::exchange(next[p * 256 + h], at);
   }
-  start[256] = n;
-  const auto spread = std::make_unique_for_overwrite<SortKey[]>(n);  // every key is written before read
+  spread.start[256] = n;
   tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t p) {
     std::size_t* put = next.data() + p * 256;
-    for (std::size_t i = bound(p); i < bound(p + 1); ++i) spread[put[high(keys[i])]++] = keys[i];
+    for (std::size_t g = bound(p); g < bound(p + 1); ++g) {
+      keys[put[bucket(prefix[g]) >> 8]++] = key_of(texts, from, prefix, g);
+    }
   });
+  return spread;
+}
 
+// Sorts the spread keys in place: each part is spread by the low byte of
+// the bucket number, out of a copy of it, and what shares a bucket is
+// sorted last.
+void sort_parts(UnfilledVector<SortKey>& keys, const Spread& spread, const KeyOrder& order, std::uint8_t* starts) {
+  const Bucketing& bucket = spread.bucket;
   tbb::parallel_for(std::size_t{0}, std::size_t{256}, [&](std::size_t h) {
-    const std::size_t from = start[h], to = start[h + 1];
+    const std::size_t from = spread.start[h], to = spread.start[h + 1];
+    if (from == to) return;
+    const auto part = std::make_unique_for_overwrite<SortKey[]>(to - from);
     std::size_t low[257] = {};
-    for (std::size_t i = from; i < to; ++i) ++low[(bucket(spread[i]) & 0xFF) + 1];
+    for (std::size_t i = from; i < to; ++i) {
+      part[i - from] = keys[i];
+      ++low[(bucket(keys[i].prefix) & 0xFF) + 1];
+    }
     for (std::size_t l = 0; l < 256; ++l) low[l + 1] += low[l];
     std::size_t put[256];
     for (std::size_t l = 0; l < 256; ++l) put[l] = from + low[l];
-    for (std::size_t i = from; i < to; ++i) keys[put[bucket(spread[i]) & 0xFF]++] = spread[i];
+    for (std::size_t j = 0; j < to - from; ++j) keys[put[bucket(part[j].prefix) & 0xFF]++] = part[j];
     for (std::size_t l = 0; l < 256; ++l) {
       auto first = keys.begin() + static_cast<std::ptrdiff_t>(from + low[l]);
       auto last = keys.begin() + static_cast<std::ptrdiff_t>(from + low[l + 1]);
@@ -281,41 +308,48 @@ void bucket_sort(UnfilledVector<SortKey>& keys, const KeyOrder& order, std::uint
     sort_ties(keys, from, to, order);
     // While the texts sort_ties() read are at hand. Equal texts share a
     // bucket, so this part's first key starts a text.
-    if (from < to) {
-      starts[from] = 1;
-      mark_starts(keys, from, to, order, starts);
-    }
+    starts[from] = 1;
+    mark_starts(keys, from, to, order, starts);
   });
 }
 
 }  // namespace
 
-SortedKeys sorted_keys(const std::vector<std::string_view>& texts) {
+SortedKeys sorted_keys(const std::vector<std::string_view>& texts, std::span<std::uint64_t> scratch) {
   SortedKeys sorted;
   UnfilledVector<SortKey>& keys = sorted.keys;
-  keys.resize(texts.size());
-  if (texts.empty()) return sorted;
-  std::uint64_t diff = fill_keys(texts, 0, keys);
-  if (diff == 0 && texts.size() > 1) {
+  const std::size_t n = texts.size();
+  keys.resize(n);
+  if (n == 0) return sorted;
+  Words prefixes(scratch, n);
+  std::uint64_t* prefix = prefixes.data();
+  std::uint64_t diff = fill_prefixes(texts, 0, prefix);
+  if (diff == 0 && n > 1) {
     // Every text starts with the same 8 bytes, or is shorter: prefixes from
     // where the texts part tell them apart, and order them as the whole texts.
     if (const std::size_t common = common_prefix(texts); common > 0) {
       sorted.from = common;
-      diff = fill_keys(texts, common, keys);
+      diff = fill_prefixes(texts, common, prefix);
     }
   }
   const KeyOrder order(texts, sorted.from);
-  sorted.starts.resize(keys.size());
+  sorted.starts.resize(n);
   std::uint8_t* starts = sorted.starts.data();
-  if (diff == 0 || keys.size() < kSmall) {
+  if (diff == 0 || n < kSmall) {
+    tbb::parallel_for(Range(0, n), [&](const Range& r) {
+      for (std::size_t g = r.begin(); g != r.end(); ++g) keys[g] = key_of(texts, sorted.from, prefix, g);
+    });
+    prefixes.release();
     tbb::parallel_sort(keys.begin(), keys.end(), order);
     starts[0] = 1;
-    tbb::parallel_for(Range(0, keys.size()), [&](const Range& r) {
+    tbb::parallel_for(Range(0, n), [&](const Range& r) {
       if (r.begin() > 0) starts[r.begin()] = !order.same(keys[r.begin() - 1], keys[r.begin()]);
       mark_starts(keys, r.begin(), r.end(), order, starts);
     });
   } else {
-    bucket_sort(keys, order, starts);
+    const Spread spread = spread_keys(texts, sorted.from, prefix, keys);
+    prefixes.release();  // the keys hold them now
+    sort_parts(keys, spread, order, starts);
   }
   return sorted;
 }

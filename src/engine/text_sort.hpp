@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -80,7 +81,9 @@ struct SortedKeys {
 };
 
 // The keys of `texts` in byte-wise order, equal texts in any order, and
-// where each text's run of keys starts.
-SortedKeys sorted_keys(const std::vector<std::string_view>& texts);
+// where each text's run of keys starts. `scratch`, if it has a word per
+// text, is used up instead of memory of the sort's own: its words are left
+// as they happen to be.
+SortedKeys sorted_keys(const std::vector<std::string_view>& texts, std::span<std::uint64_t> scratch = {});
 
 }  // namespace dorvik
