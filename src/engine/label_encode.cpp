@@ -1,9 +1,11 @@
 #include "engine/label_encode.hpp"
 
 #include <algorithm>
-#include <bit>
+#include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <span>
 
@@ -22,10 +24,27 @@ namespace {
 // How far ahead hash-table slots are prefetched: enough to cover a miss.
 constexpr std::size_t kPrefetch = 16;
 
+// 32-bit numbers in memory that may have held other words just before:
+// read and written as bytes.
+class Halfwords {
+ public:
+  explicit Halfwords(void* at) : at_(static_cast<std::byte*>(at)) {}
+  std::byte* at(std::size_t i) const { return at_ + i * sizeof(std::uint32_t); }
+  std::uint32_t operator[](std::size_t i) const {
+    std::uint32_t v;
+    std::memcpy(&v, at(i), sizeof v);
+    return v;
+  }
+  void set(std::size_t i, std::uint32_t v) const { std::memcpy(at(i), &v, sizeof v); }
+
+ private:
+  std::byte* at_;
+};
+
 // Where numbering puts the code of text g: the double at word g * step of
-// `at`. Copied in as bytes, since the words may have held the sort's
-// prefixes or the hashes just before.
-struct CodeOut {
+// `at`, copied in as bytes, since the words may have held the sort's
+// prefixes or the hashes just before...
+struct WideCodes {
   void* at;
   std::size_t step;
 
@@ -33,13 +52,30 @@ struct CodeOut {
   void put(std::size_t g, double code) const { std::memcpy(word(g), &code, sizeof code); }
 };
 
+// ...or a 32-bit number at g, kNoCode for a marker: half the room. Entries,
+// and so codes, are fewer than 2^32 (a row names its entry in 32 bits).
+constexpr std::uint32_t kNoCode = std::numeric_limits<std::uint32_t>::max();
+struct NarrowCodes {
+  Halfwords at;
+
+  std::byte* word(std::size_t g) const { return at.at(g); }
+  void put(std::size_t g, double code) const {
+    at.set(g, std::isnan(code) ? kNoCode : static_cast<std::uint32_t>(code));
+  }
+  double operator[](std::size_t g) const {
+    const std::uint32_t c = at[g];
+    return c == kNoCode ? kMissing : static_cast<double>(c);
+  }
+};
+
 // Sorts the texts and walks them in order, numbering each distinct text
 // (markers take no number) into the dictionary; the code of texts[g], or
 // NaN, goes to code.put(g). Blocks of the sorted keys are walked at once: a
-// first pass counts what each block adds. `scratch` (see sorted_keys) may be
-// the words `code` puts to: the sort is done with it first.
-ForwardDict number_sorted(const std::vector<std::string_view>& texts, CodeOut code,
-                          std::span<std::uint64_t> scratch) {
+// first pass counts what each block adds. `scratch`, if it has a word per
+// text, holds the sort's prefixes (see sorted_keys), then the sorted order in
+// the first half of its bytes; `code` may put to the other half.
+template <class Codes>
+ForwardDict number_sorted(const std::vector<std::string_view>& texts, Codes code, std::span<std::uint64_t> scratch) {
   const std::size_t n = texts.size();
   const std::size_t blocks = std::max<std::size_t>(1, std::min<std::size_t>(n / 4096, 256));
   auto bound = [&](std::size_t b) { return n * b / blocks; };
@@ -50,7 +86,9 @@ ForwardDict number_sorted(const std::vector<std::string_view>& texts, CodeOut co
   // All that numbering needs of the sorted keys: each one's text, and
   // whether it starts a new text. The keys are gone before the dictionary is
   // made, which keeps the two from adding up at the peak.
-  UnfilledVector<std::uint32_t> group(n);
+  UnfilledVector<std::uint32_t> own_group;
+  if (scratch.size() < n) own_group.resize(n);
+  const Halfwords group(scratch.size() < n ? static_cast<void*>(own_group.data()) : scratch.data());
   UnfilledVector<std::uint8_t> starts;
   {
     SortedKeys sorted = sorted_keys(texts, scratch);
@@ -62,7 +100,7 @@ ForwardDict number_sorted(const std::vector<std::string_view>& texts, CodeOut co
       const std::size_t end = bound(b + 1);
       for (std::size_t i = bound(b); i < end; ++i) {
         const SortKey& k = keys[i];
-        group[i] = k.group;
+        group.set(i, k.group);
         if (!starts[i]) continue;
         // A text itself is read only where its length is a marker's.
         const std::size_t size = order.size(k);
@@ -148,9 +186,10 @@ bool mostly_distinct(const std::vector<std::string_view>& entries) {
 
 // Many entries per text: hashes find the distinct texts (group[u] for entry
 // u), and only those are sorted. code.put(u) takes the code of entries[u].
-// The hashes are held in `scratch` if it has a word per entry, which may be
-// the words `code` puts to: they are done with first.
-ForwardDict number_by_hashing(const std::vector<std::string_view>& entries, CodeOut code,
+// The hashes are held in `scratch` if it has a word per entry, which `code`
+// may put to: they are done with first.
+template <class Codes>
+ForwardDict number_by_hashing(const std::vector<std::string_view>& entries, Codes code,
                               std::span<std::uint64_t> scratch) {
   const std::size_t n = entries.size();
   const std::uint64_t seed = random_seed();
@@ -170,7 +209,7 @@ ForwardDict number_by_hashing(const std::vector<std::string_view>& entries, Code
     group[u] = g;
   }
   std::vector<double> code_of_group(distinct.size());
-  ForwardDict dict = number_sorted(distinct, CodeOut{code_of_group.data(), 1}, {});
+  ForwardDict dict = number_sorted(distinct, WideCodes{code_of_group.data(), 1}, {});
   for (std::size_t u = 0; u < n; ++u) code.put(u, code_of_group[group[u]]);
   return dict;
 }
@@ -180,15 +219,18 @@ ForwardDict number_by_hashing(const std::vector<std::string_view>& entries, Code
 ForwardDict label_encode_into(const TextColumn& column, double* out, std::size_t stride) {
   // Mostly distinct texts are sorted as they are: hashing them first would
   // find little to merge.
-  auto number = [&](CodeOut code, std::span<std::uint64_t> scratch) {
+  auto number = [&](auto code, std::span<std::uint64_t> scratch) {
     return mostly_distinct(column.texts) ? number_sorted(column.texts, code, scratch)
                                          : number_by_hashing(column.texts, code, scratch);
   };
-  if (column.entries_are_rows) return number(CodeOut{out, stride}, {});
-  // The entries' codes, as a double's bits. Numbering may use the same
-  // words for its own work first, which keeps the two from adding up.
-  UnfilledVector<std::uint64_t> code_of_entry(column.texts.size());
-  ForwardDict dict = number(CodeOut{code_of_entry.data(), 1}, code_of_entry);
+  if (column.entries_are_rows) return number(WideCodes{out, stride}, {});
+  // A word per entry holds the sort's prefixes or the hashes first, then the
+  // sorted order in the first half of its bytes and the entries' codes in the
+  // other: none of the four adds to the others.
+  const std::size_t n = column.texts.size();
+  UnfilledVector<std::uint64_t> words(n);
+  const NarrowCodes code_of_entry{Halfwords(reinterpret_cast<std::byte*>(words.data()) + n * sizeof(std::uint32_t))};
+  ForwardDict dict = number(code_of_entry, words);
   const auto& parts = column.part_starts;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, column.rows),
                     [&](const tbb::blocked_range<std::size_t>& r) {
@@ -200,10 +242,9 @@ ForwardDict label_encode_into(const TextColumn& column, double* out, std::size_t
                       std::uint32_t base = next == parts.begin() ? 0 : std::prev(next)->base;
                       for (std::size_t i = r.begin(); i != r.end();) {
                         const std::size_t stop = next == parts.end() ? r.end() : std::min(r.end(), next->row);
-                        const std::uint64_t* code = code_of_entry.data() + base;
                         for (; i != stop; ++i) {
                           double* cell = out + i * stride;
-                          *cell = std::bit_cast<double>(code[entry_in(cell)]);
+                          *cell = code_of_entry[base + entry_in(cell)];
                         }
                         if (next != parts.end()) base = (next++)->base;
                       }
