@@ -6,8 +6,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <new>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
