@@ -6,7 +6,6 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
-#include <memory>
 #include <span>
 
 #include <oneapi/tbb/blocked_range.h>
@@ -42,8 +41,8 @@ class Halfwords {
 };
 
 // Where numbering puts the code of text g: the double at word g * step of
-// `at`, copied in as bytes, since the words may have held the sort's
-// prefixes or the hashes just before...
+// `at`, copied in as bytes like every other word the result's cells hold
+// (see put_entry)...
 struct WideCodes {
   void* at;
   std::size_t step;

@@ -50,7 +50,7 @@ Table placed(const std::vector<std::string>& texts) {
 }  // namespace
 
 int main() {
-  // 300 bytes: the fourth text ends past 255.
+  // 300 bytes: the fifth text ends past 255.
   const std::vector<std::string> past = {std::string(100, 'a'), "", std::string(150, 'b'), "cd",
                                          std::string(47, 'e'), "f", ""};
   const std::vector<std::string> within = {std::string(200, 'a'), "", std::string(55, 'b')};  // 255 bytes
