@@ -85,9 +85,8 @@ ForwardDict number_sorted(const std::vector<std::string_view>& texts, Codes code
   // All that numbering needs of the sorted keys: each one's text, and
   // whether it starts a new text. The keys are gone before the dictionary is
   // made, which keeps the two from adding up at the peak.
-  UnfilledVector<std::uint32_t> own_group;
-  if (scratch.size() < n) own_group.resize(n);
-  const Halfwords group(scratch.size() < n ? static_cast<void*>(own_group.data()) : scratch.data());
+  const Words group_room(scratch, (n + 1) / 2);
+  const Halfwords group(group_room.data());
   UnfilledVector<std::uint8_t> starts;
   {
     SortedKeys sorted = sorted_keys(texts, scratch);
