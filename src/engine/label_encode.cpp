@@ -191,7 +191,7 @@ ForwardDict number_by_hashing(const std::vector<std::string_view>& entries, Code
                               std::span<std::uint64_t> scratch) {
   const std::size_t n = entries.size();
   const std::uint64_t seed = random_seed();
-  const Words hashes(scratch, n);
+  Words hashes(scratch, n);
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t u = r.begin(); u != r.end(); ++u) hashes[u] = hash_bytes(entries[u], seed);
   });
@@ -206,6 +206,7 @@ ForwardDict number_by_hashing(const std::vector<std::string_view>& entries, Code
     if (added) distinct.push_back(t);
     group[u] = g;
   }
+  hashes.release();  // not needed while the distinct texts are sorted
   std::vector<double> code_of_group(distinct.size());
   ForwardDict dict = number_sorted(distinct, WideCodes{code_of_group.data(), 1}, {});
   for (std::size_t u = 0; u < n; ++u) code.put(u, code_of_group[group[u]]);
