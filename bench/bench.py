@@ -11,7 +11,7 @@ same data as df.values for dorvik's ndarray path), each in two variants:
 cell its own str object). Every peer returns the float64 table dorvik
 returns, so each side pays for the whole job, and its codes are checked
 against dorvik's before anything is timed. Times are medians with the
-collector off, of the call alone: its result is freed after the clock stops,
+collector off, the methods taking turns round after round, of the call alone: its result is freed after the clock stops,
 and for decode that freeing is timed too and shown apart. Ratios are
 peer / dorvik, so > 1 means dorvik is faster.
 
@@ -48,7 +48,7 @@ import dorvik
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from bench_decode import as_texts  # noqa: E402
-from bench_encode import SEED, make_frame, median_time, peer_encode  # noqa: E402
+from bench_encode import SEED, make_frame, median_time, median_times, peer_encode  # noqa: E402
 
 T0 = time.perf_counter()
 
@@ -364,13 +364,13 @@ def run_variant(label: str, df: pd.DataFrame, repeat: int) -> dict:
             log(f"  {label}: {name} {verdict}")
 
     for kind, methods, key in (("encode", ENCODE, "encode_s"), ("decode", DECODE, "decode_s")):
-        for name in methods:
-            frees: list[float] = []
-            t = res[key][name] = median_time(calls[name], repeat, frees)
-            first = res[key][next(iter(methods))]  # dorvik's, timed first
+        frees: dict[str, list[float]] = {}
+        res[key] = median_times({name: calls[name] for name in methods}, repeat, frees)
+        first = res[key][next(iter(methods))]  # dorvik's
+        for name, t in res[key].items():
             freed = ""
             if kind == "decode":
-                res["decode_free_s"][name] = statistics.median(frees)
+                res["decode_free_s"][name] = statistics.median(frees[name])
                 freed = f"  (+{res['decode_free_s'][name]:.3f} s to free the result)"
             log(f"  {label}: {kind} {name:<16}{t:8.3f} s  {t / first:6.2f}x dorvik{freed}")
 
@@ -636,12 +636,17 @@ def main() -> None:
 
         if args.scaling:
             sc = results["scaling"] = {"rows": {}, "threads": {}}
-            for rows in (1_000_000 // scale, 2_000_000 // scale, 4_000_000 // scale):
-                df = make_frame(rows)
-                dorvik.Encoder().encode(df)
-                sc["rows"][rows] = median_time(lambda: dorvik.Encoder().encode(df), repeat)
-                log(f"scaling: W1 {rows:,} rows {sc['rows'][rows]:.3f} s")
-                del df
+            # The sizes take turns too, so that a slow spell of the machine
+            # does not fall on one of them alone.
+            frames = {rows: make_frame(rows) for rows in (1_000_000 // scale, 2_000_000 // scale,
+                                                           4_000_000 // scale)}
+            calls = {rows: (lambda df=df: dorvik.Encoder().encode(df)) for rows, df in frames.items()}
+            for call in calls.values():
+                call()
+            sc["rows"] = median_times(calls, repeat)
+            for rows, t in sc["rows"].items():
+                log(f"scaling: W1 {rows:,} rows {t:.3f} s")
+            del frames, calls
             for wname in ("W1 mixed", "W3 tall"):
                 if wname not in pickles:
                     continue

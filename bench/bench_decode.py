@@ -30,7 +30,7 @@ from sklearn.preprocessing import OrdinalEncoder
 import dorvik
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_encode import SEED, make_frame, median_time  # noqa: E402  same table, same timer
+from bench_encode import SEED, make_frame, median_times  # noqa: E402  same table, same timer
 
 
 def as_texts(a) -> np.ndarray:
@@ -100,7 +100,7 @@ def main() -> None:
     numeric_ok = np.array_equal(out["dorvik table -> array"][:, numeric].astype(np.float64),
                                 df.iloc[:, numeric].to_numpy(np.float64))
 
-    times = {name: median_time(fn, args.repeat) for name, fn in runs.items()}
+    times = median_times(runs, args.repeat)
     base = {k: times[f"dorvik text -> {k}"] for k in ("frame", "array")}
     ratios = {name: {k: times[name] / b for k, b in base.items()}
               for name in ("sklearn inverse", "pandas take")}

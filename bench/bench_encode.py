@@ -84,27 +84,37 @@ def peer_encode(df: pd.DataFrame) -> pd.DataFrame:
     return pd.DataFrame(out, index=df.index, columns=df.columns, copy=False)
 
 
-def median_time(fn, repeat: int, frees: list[float] | None = None) -> float:
+def median_times(fns: dict, repeat: int, frees: dict[str, list[float]] | None = None) -> dict[str, float]:
     # Like timeit: no collector pauses inside the timed region (the object
     # columns give it millions of objects to walk), but start each run clean.
     # The clock stops when the call returns. Freeing what it returned comes
     # later, when the caller drops it, and is timed apart into `frees`: for a
     # decode that makes new strs it is no small part of the cost.
-    times = []
-    for _ in range(repeat):
-        gc.collect()
-        gc.disable()
-        try:
-            t0 = time.perf_counter()
-            out = fn()
-            t1 = time.perf_counter()
-            del out
-            if frees is not None:
-                frees.append(time.perf_counter() - t1)
-            times.append(t1 - t0)
-        finally:
-            gc.enable()
-    return statistics.median(times)
+    # The calls take turns, round after round, each round starting one
+    # further along: this machine's speed drifts by a tenth over minutes,
+    # which would otherwise land on whichever method was timed then.
+    names = list(fns)
+    times: dict[str, list[float]] = {name: [] for name in names}
+    for round_ in range(repeat):
+        for k in range(len(names)):
+            name = names[(round_ + k) % len(names)]
+            gc.collect()
+            gc.disable()
+            try:
+                t0 = time.perf_counter()
+                out = fns[name]()
+                t1 = time.perf_counter()
+                del out
+                if frees is not None:
+                    frees.setdefault(name, []).append(time.perf_counter() - t1)
+                times[name].append(t1 - t0)
+            finally:
+                gc.enable()
+    return {name: statistics.median(ts) for name, ts in times.items()}
+
+
+def median_time(fn, repeat: int) -> float:
+    return median_times({"": fn}, repeat)[""]
 
 
 def main() -> None:
@@ -143,12 +153,12 @@ def main() -> None:
     same = np.array_equal(ours[numeric].to_numpy(np.float64), theirs[numeric].to_numpy(np.float64))
     print(f"  numeric columns {'pass through unchanged' if same else 'DIFFER'}")
 
-    times = {
-        "dorvik encode": median_time(lambda: dorvik.Encoder().encode(df), args.repeat),
-        "pandas factorize": median_time(lambda: peer_encode(df), args.repeat),
-        "df.values": median_time(lambda: df.values, args.repeat),
-        "text col.tolist()": median_time(lambda: [df[c].tolist() for c in text], args.repeat),
-    }
+    times = median_times({
+        "dorvik encode": lambda: dorvik.Encoder().encode(df),
+        "pandas factorize": lambda: peer_encode(df),
+        "df.values": lambda: df.values,
+        "text col.tolist()": lambda: [df[c].tolist() for c in text],
+    }, args.repeat)
     ratio = times["pandas factorize"] / times["dorvik encode"]
 
     print(f"\n{'probe':<20}{'median s':>10}")
