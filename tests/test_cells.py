@@ -585,6 +585,10 @@ def arrow_frames():
     sliced = pd.DataFrame({"t": col(["x", None, "y", "z"] * 3), "n": np.arange(12)}).iloc[5:]
     assert sliced["t"].array.__arrow_array__().chunk(0).offset == 5
     yield "arrow-offset", sliced
+    # An object column that only the plain way reads sends the others that
+    # way too, while Arrow columns after it are still read from their buffers.
+    yield "arrow-after-plain", pd.DataFrame({"o": pd.Series(["b", 2**70, "a"], dtype=object),
+                                              "t": col(["x", None, "y"]), "u": col(["q", "p", None])})
 
 
 @pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning")

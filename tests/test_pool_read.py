@@ -93,8 +93,11 @@ class Sub(str):
     ids=["float-after-text", "big-int-number", "big-int-text", "str-subclass", "pd-NA", "decimal"],
 )
 @pytest.mark.parametrize("where", ["first", "last"])
-def test_other_cells_send_the_table_the_plain_way(column, where):
+# At the bottom, the other columns have been read, and encoded, before the odd cells are met.
+@pytest.mark.parametrize("rows", ["top", "bottom"])
+def test_other_cells_send_the_table_the_plain_way(column, where, rows):
     n = 5_000
     rest = big_columns(n)
-    odd = column + ["z"] * (n - len(column))
+    fill = ["z"] * (n - len(column))
+    odd = column + fill if rows == "top" else fill + column
     check_against_item_access(table(*([odd] + rest if where == "first" else rest + [odd])))

@@ -175,15 +175,22 @@ Encoded new_encoded(std::size_t nrows, std::size_t ncols) {
   return e;
 }
 
-// Phases 2 and 3: the text columns encoded on the pool, then the fit.
+// Phases 2 and 3: the text columns encoded on the pool (those read there
+// are already), then the fit.
 EncodingInfo encode_texts(Matrix& m, std::vector<CellTexts>& stores) {
   std::vector<PendingColumn> columns;
+  std::vector<ColumnResult> results;
   for (CellTexts& s : stores) {
     for (PendingColumn& c : s.columns) columns.push_back(std::move(c));
+    for (ColumnResult& r : s.encoded) results.push_back(std::move(r));
   }
   std::sort(columns.begin(), columns.end(),
             [](const PendingColumn& a, const PendingColumn& b) { return a.index < b.index; });
-  std::vector<ColumnResult> results = encode_text_columns(columns, SendPtr{m.begin()}, m.row_step(), m.col_step());
+  for (ColumnResult& r : encode_text_columns(columns, SendPtr{m.begin()}, m.row_step(), m.col_step())) {
+    results.push_back(std::move(r));
+  }
+  std::sort(results.begin(), results.end(),
+            [](const ColumnResult& a, const ColumnResult& b) { return a.index < b.index; });
   EncodingInfo info;
   info.text_columns.reserve(results.size());
   info.text_to_code.reserve(results.size());

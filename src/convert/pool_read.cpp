@@ -7,6 +7,7 @@
 
 #include <oneapi/tbb/parallel_for.h>
 
+#include "engine/columns.hpp"
 #include "engine/pool.hpp"
 
 namespace dorvik {
@@ -207,6 +208,18 @@ CellTexts read_arrow_column(const std::vector<ArrowTextChunk>& chunks, std::size
   return store;
 }
 
+// Encodes the column just read into `stores`, on the same worker: it need
+// not wait for the slowest of the other columns to be read, and its views go
+// as soon as its dictionary holds the texts.
+void encode_read(std::vector<CellTexts>& stores, Matrix& m, const std::atomic<bool>& failed) {
+  if (stores.empty() || failed.load(std::memory_order_relaxed)) return;
+  CellTexts& first = stores[0];
+  for (const PendingColumn& c : first.columns) {
+    first.encoded.push_back(encode_text_column(c, SendPtr{m.begin()}, m.row_step(), m.col_step()));
+  }
+  first.columns.clear();
+}
+
 }  // namespace
 
 std::optional<std::vector<CellTexts>> read_on_pool(const std::vector<PoolColumn>& columns, Matrix& m) {
@@ -220,6 +233,7 @@ std::optional<std::vector<CellTexts>> read_on_pool(const std::vector<PoolColumn>
       } else {
         stores[j] = ColumnReader(c, m, failed).read();
       }
+      encode_read(stores[j], m, failed);
     });
   });
   if (failed.load()) return std::nullopt;

@@ -43,8 +43,9 @@ struct PoolColumn {
 };
 
 // Reads every column: numbers into `m`, text columns into the stores
-// returned (each text column in one of them, their bytes viewed in place or
-// kept by the stores). Nothing, with `m` partly written, when an object
+// returned (each text column in one of them), and encodes each text column
+// into `m` as soon as it is read, its dictionaries left in its store's
+// `encoded`. Nothing, with `m` partly written, when an object
 // column holds a cell the interpreter would have to convert: any object but
 // those above, or a finite float after the column turned to text.
 std::optional<std::vector<CellTexts>> read_on_pool(const std::vector<PoolColumn>& columns, Matrix& m);

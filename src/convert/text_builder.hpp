@@ -70,6 +70,7 @@ struct CellTexts {
   TextArena arena;
   std::vector<Ref> keep_alive;  // objects whose bytes are viewed or identity cached
   std::vector<PendingColumn> columns;
+  std::vector<ColumnResult> encoded;  // columns encoded already, where they were read
   bool python_allowed = true;  // false: give up at the first non-inert cell
   // False where the arrays read hold every cell until the call ends and no
   // Python code runs before then: nothing needs a reference of its own.

@@ -6,17 +6,20 @@
 
 namespace dorvik {
 
+ColumnResult encode_text_column(const PendingColumn& col, SendPtr buffer, std::size_t row_step,
+                                std::size_t col_step) {
+  ForwardDict forward = label_encode_into(col.cells, buffer.ptr + col.index * col_step, row_step);
+  ReverseDict reverse = reverse_of(forward);
+  return ColumnResult{col.index, std::move(forward), std::move(reverse)};
+}
+
 std::vector<ColumnResult> encode_text_columns(const std::vector<PendingColumn>& columns,
                                               SendPtr buffer, std::size_t row_step,
                                               std::size_t col_step) {
   std::vector<ColumnResult> results(columns.size());
   run_in_pool([&] {
     tbb::parallel_for(std::size_t{0}, columns.size(), [&](std::size_t j) {
-      const PendingColumn& col = columns[j];
-      ForwardDict forward =
-          label_encode_into(col.cells, buffer.ptr + col.index * col_step, row_step);
-      ReverseDict reverse = reverse_of(forward);
-      results[j] = ColumnResult{col.index, std::move(forward), std::move(reverse)};
+      results[j] = encode_text_column(columns[j], buffer, row_step, col_step);
     });
   });
   return results;

@@ -27,6 +27,11 @@ struct ColumnResult {
   ReverseDict reverse;
 };
 
+// Encodes one column into the buffer, on the calling thread and the pool
+// it runs in, as encode_text_columns() does each.
+ColumnResult encode_text_column(const PendingColumn& col, SendPtr buffer, std::size_t row_step,
+                                std::size_t col_step);
+
 // Encodes `columns` (ascending by index) into the buffer, where cell (r, c)
 // lies at r * row_step + c * col_step; results come back in the same order.
 // Touches no Python object.
