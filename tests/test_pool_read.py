@@ -66,7 +66,10 @@ def check_against_item_access(a):
 
 
 def test_long_columns_read_in_parts_match_item_access():
-    check_against_item_access(table(*big_columns(140_000)))  # two parts or more with two threads
+    columns = big_columns(140_000)
+    check_against_item_access(table(*columns))  # no fewer columns than threads: each read whole
+    for column in columns:
+        check_against_item_access(table(column))  # alone: two parts or more with two threads
 
 
 def test_more_parts_than_this_machine_has_cores():

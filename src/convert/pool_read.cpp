@@ -18,7 +18,8 @@ namespace {
 constexpr std::size_t kFailureCheck = 4096;
 // A column is split into parts read at once from this many rows a part. Each
 // part finds its distinct texts on its own, so parts are few: the engine
-// merges what they found twice.
+// merges what they found twice. Where as many columns as threads are read,
+// the columns alone keep the threads busy, and are not split.
 constexpr std::size_t kPartRows = std::size_t{1} << 16;
 // How far ahead of the cell read the cache slot it looks up is prefetched:
 // less than kCellsAhead, so that the cell's object has arrived by then.
@@ -39,8 +40,9 @@ void prefetch_object(ObjectColumnView col, std::size_t r, std::size_t n) {
 
 class ColumnReader {
  public:
-  ColumnReader(const PoolColumn& column, Matrix& m, std::atomic<bool>& failed)
-      : col_(column.objects), index_(column.index), m_(m), failed_(failed) {}
+  // `columns`: how many are read at once.
+  ColumnReader(const PoolColumn& column, Matrix& m, std::atomic<bool>& failed, std::size_t columns)
+      : col_(column.objects), index_(column.index), m_(m), failed_(failed), columns_(columns) {}
 
   // Reads the column; its stores (one per part) hold its texts, the first
   // of them the column.
@@ -140,8 +142,9 @@ class ColumnReader {
 
   void fail() { failed_.store(true, std::memory_order_relaxed); }
 
-  static std::size_t part_count(std::size_t rows) {
+  std::size_t part_count(std::size_t rows) const {
     const std::size_t threads = static_cast<std::size_t>(pool().max_concurrency());
+    if (columns_ >= threads) return 1;
     const std::size_t parts = rows / kPartRows;
     return parts < 1 ? 1 : parts < threads ? parts : threads;
   }
@@ -168,6 +171,7 @@ class ColumnReader {
   std::size_t index_;
   Matrix& m_;
   std::atomic<bool>& failed_;
+  std::size_t columns_;
 };
 
 std::string_view arrow_bytes(const ArrowTextChunk& chunk, std::size_t k) {
@@ -231,7 +235,7 @@ std::optional<std::vector<CellTexts>> read_on_pool(const std::vector<PoolColumn>
       if (c.arrow != nullptr) {
         stores[j].push_back(read_arrow_column(*c.arrow, c.index, m));
       } else {
-        stores[j] = ColumnReader(c, m, failed).read();
+        stores[j] = ColumnReader(c, m, failed, columns.size()).read();
       }
       encode_read(stores[j], m, failed);
     });
