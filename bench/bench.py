@@ -11,9 +11,10 @@ same data as df.values for dorvik's ndarray path), each in two variants:
 cell its own str object). Every peer returns the float64 table dorvik
 returns, so each side pays for the whole job, and its codes are checked
 against dorvik's before anything is timed. Times are medians with the
-collector off, the methods taking turns round after round, of the call alone: its result is freed after the clock stops,
-and for decode that freeing is timed too and shown apart. Ratios are
-peer / dorvik, so > 1 means dorvik is faster.
+collector off, the methods taking turns round after round, of the call
+alone: its result is freed after the clock stops, and for decode that
+freeing is timed too and shown apart. Ratios are peer / dorvik, so > 1 means
+dorvik is faster.
 
 Peak RSS growth is measured once per method, in a fresh process per
 measurement; scaling runs W1 at 1, 2 and 4 million rows and W1/W3 with one
