@@ -20,10 +20,15 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little, "prefixes are byte-swapped loads");
 
-// Keys are first spread over at most this many buckets by their prefix, then
-// each bucket is sorted on its own; smaller inputs are sorted in one piece.
-constexpr std::size_t kBuckets = std::size_t{1} << 16;
+// Keys are first spread over buckets by their prefix, then each bucket is
+// sorted on its own; smaller inputs are sorted in one piece. The buckets
+// grow with the input, 4 to 8 keys in each, so that sorting within them
+// costs the same per key at any size. A bucket number's high byte picks its
+// part (see Spread), which the low bits then spread.
 constexpr std::size_t kSmall = std::size_t{1} << 14;
+constexpr std::size_t kPerBucket = 4;
+constexpr int kMinBucketBits = 8;
+constexpr int kMaxBucketBits = 22;
 // How many keys are looked at to rank the bytes.
 constexpr std::size_t kSample = std::size_t{1} << 16;
 // How far ahead texts are prefetched: enough to cover a miss.
@@ -124,8 +129,8 @@ std::size_t common_prefix(const std::vector<std::string_view>& texts) {
 // have has no rank: checked() tells of it.
 class Bucketing {
  public:
-  explicit Bucketing(const ByteSets& seen) {
-    std::size_t room = kBuckets;
+  Bucketing(const ByteSets& seen, std::size_t buckets) {
+    std::size_t room = buckets;
     for (int p = 0; p < 8 && room > 1; ++p) {
       // A place where every key looked at has the same byte still gets a
       // digit, of radix 1: checked() must notice a key with another byte
@@ -165,7 +170,7 @@ class Bucketing {
   static constexpr std::size_t kNoBucket = std::numeric_limits<std::size_t>::max();
 
  private:
-  static constexpr std::uint16_t kUnranked = 0xFFFF;  // above any rank: buckets are 16 bits
+  static constexpr std::uint16_t kUnranked = 0xFFFF;  // above any rank: a digit's radix is at most 256
   struct Digit {
     int position;
     std::uint16_t rank[256];
@@ -175,28 +180,42 @@ class Bucketing {
 };
 
 // Sorts runs of tied keys in keys[from, to), which is in by_prefix()
-// order, by their texts. Those are read only here, at random addresses, and
-// loaded ahead: first the views, then the bytes they point to.
-void sort_ties(UnfilledVector<SortKey>& keys, std::size_t from, std::size_t to, const KeyOrder& order) {
-  std::size_t views = from + 1, rests = from + 1;  // the next pairs of keys to load the texts of
-  for (std::size_t i = from; i < to;) {
-    for (; views < std::min(to, i + 2 * kAhead); ++views) {
-      if (order.tied(keys[views - 1], keys[views])) {
-        order.prefetch_view(keys[views - 1]);
-        order.prefetch_view(keys[views]);
+// order, by their texts, and marks where the texts change; the caller knows
+// whether keys[from] starts a text. Texts are read only for tied keys, at
+// random addresses: the runs are listed first, so that their texts are
+// loaded some runs ahead however sparse the runs are (duplicates of a few
+// texts among many distinct ones), first the views, then the bytes they
+// point to.
+void sort_ties(UnfilledVector<SortKey>& keys, std::size_t from, std::size_t to, const KeyOrder& order,
+               std::uint8_t* starts) {
+  struct Run {
+    std::size_t first, last;
+  };
+  std::vector<Run> runs;
+  for (std::size_t i = from + 1; i < to; ++i) {
+    if (order.tied(keys[i - 1], keys[i])) {
+      if (!runs.empty() && runs.back().last == i) {
+        runs.back().last = i + 1;
+      } else {
+        runs.push_back({i - 1, i + 1});
       }
+    } else {
+      // Not tied: same() reads no text, and sorting a run next to it
+      // changes nothing here, as every key of a run ties with the others.
+      starts[i] = !order.same(keys[i - 1], keys[i]);
     }
-    for (; rests < std::min(to, i + kAhead); ++rests) {
-      if (order.tied(keys[rests - 1], keys[rests])) {
-        order.prefetch_rest(keys[rests - 1]);
-        order.prefetch_rest(keys[rests]);
-      }
-    }
-    std::size_t j = i + 1;
-    while (j < to && order.tied(keys[j - 1], keys[j])) ++j;
-    const auto first = keys.begin() + static_cast<std::ptrdiff_t>(i);
-    if (j - i > 1) std::sort(first, first + static_cast<std::ptrdiff_t>(j - i), order);
-    i = j;
+  }
+  constexpr std::size_t kRunsAhead = 8, kLoaded = 8;  // keys of a run loaded ahead
+  auto load = [&](std::size_t r, auto&& prefetch) {
+    for (std::size_t k = runs[r].first; k < std::min(runs[r].last, runs[r].first + kLoaded); ++k) prefetch(keys[k]);
+  };
+  for (std::size_t r = 0; r < runs.size(); ++r) {
+    if (r + 2 * kRunsAhead < runs.size()) load(r + 2 * kRunsAhead, [&](const SortKey& k) { order.prefetch_view(k); });
+    if (r + kRunsAhead < runs.size()) load(r + kRunsAhead, [&](const SortKey& k) { order.prefetch_rest(k); });
+    const auto first = keys.begin() + static_cast<std::ptrdiff_t>(runs[r].first);
+    const auto last = keys.begin() + static_cast<std::ptrdiff_t>(runs[r].last);
+    std::sort(first, last, order);
+    for (std::size_t i = runs[r].first + 1; i < runs[r].last; ++i) starts[i] = !order.same(keys[i - 1], keys[i]);
   }
 }
 
@@ -221,20 +240,31 @@ void mark_starts(const UnfilledVector<SortKey>& keys, std::size_t from, std::siz
 // The texts' keys, put in order of the high byte of their bucket number.
 // Spreading them over all the buckets at once would write to too many
 // places for the caches; each part of one high byte is spread by the low
-// byte later (sort_parts), small enough to stay in cache.
+// bits later (sort_parts), small enough to stay in cache.
 struct Spread {
   Bucketing bucket;
+  int low_bits;  // of the bucket number, below its high byte
   std::vector<std::size_t> start;  // part h is keys[start[h], start[h + 1])
+
+  std::size_t high(std::uint64_t prefix) const { return bucket(prefix) >> low_bits; }
+  std::size_t low(std::uint64_t prefix) const { return bucket(prefix) & ((std::size_t{1} << low_bits) - 1); }
 };
+
+// How many bits the bucket numbers of n keys take.
+int bucket_bits(std::size_t n) {
+  const int bits = std::bit_width(n / kPerBucket) - 1;
+  return std::clamp(bits, kMinBucketBits, kMaxBucketBits);
+}
 
 // Makes the keys from the prefixes straight into their part of `keys`: the
 // prefixes, a word per text, are all the room the spreading takes.
 Spread spread_keys(const std::vector<std::string_view>& texts, std::size_t from, const std::uint64_t* prefix,
                    UnfilledVector<SortKey>& keys) {
   const std::size_t n = texts.size();
-  Spread spread{Bucketing(byte_sets(prefix, n, std::max<std::size_t>(1, n / kSample))),
+  const int bits = bucket_bits(n);
+  const std::size_t buckets = std::size_t{1} << bits;
+  Spread spread{Bucketing(byte_sets(prefix, n, std::max<std::size_t>(1, n / kSample)), buckets), bits - 8,
                 std::vector<std::size_t>(257)};
-  const Bucketing& bucket = spread.bucket;
   const std::size_t threads = static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
   const std::size_t parts = std::max<std::size_t>(1, std::min(threads, n / kSmall));
   auto bound = [&](std::size_t p) { return n * p / parts; };
@@ -246,19 +276,19 @@ Spread spread_keys(const std::vector<std::string_view>& texts, std::size_t from,
     tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t p) {
       std::size_t* count = next.data() + p * 256;
       for (std::size_t g = bound(p); g < bound(p + 1); ++g) {
-        const std::size_t b = bucket.checked(prefix[g]);
+        const std::size_t b = spread.bucket.checked(prefix[g]);
         if (b == Bucketing::kNoBucket) {
           ranked = false;
           return;
         }
-        ++count[b >> 8];
+        ++count[b >> spread.low_bits];
       }
     });
     return ranked.load();
   };
   if (!count_all()) {
     // The sample missed a byte: rank every byte that occurs.
-    spread.bucket = Bucketing(byte_sets(prefix, n, 1));
+    spread.bucket = Bucketing(byte_sets(prefix, n, 1), buckets);
     std::fill(next.begin(), next.end(), 0);
     count_all();
   }
@@ -271,31 +301,31 @@ Spread spread_keys(const std::vector<std::string_view>& texts, std::size_t from,
   tbb::parallel_for(std::size_t{0}, parts, [&](std::size_t p) {
     std::size_t* put = next.data() + p * 256;
     for (std::size_t g = bound(p); g < bound(p + 1); ++g) {
-      keys[put[bucket(prefix[g]) >> 8]++] = key_of(texts, from, prefix, g);
+      keys[put[spread.high(prefix[g])]++] = key_of(texts, from, prefix, g);
     }
   });
   return spread;
 }
 
-// Sorts the spread keys in place: each part is spread by the low byte of
+// Sorts the spread keys in place: each part is spread by the low bits of
 // the bucket number, out of a copy of it, and what shares a bucket is
 // sorted last.
 void sort_parts(UnfilledVector<SortKey>& keys, const Spread& spread, const KeyOrder& order, std::uint8_t* starts) {
-  const Bucketing& bucket = spread.bucket;
+  const std::size_t lows = std::size_t{1} << spread.low_bits;
   tbb::parallel_for(std::size_t{0}, std::size_t{256}, [&](std::size_t h) {
     const std::size_t from = spread.start[h], to = spread.start[h + 1];
     if (from == to) return;
     const auto part = std::make_unique_for_overwrite<SortKey[]>(to - from);
-    std::size_t low[257] = {};
+    std::vector<std::size_t> low(lows + 1);
     for (std::size_t i = from; i < to; ++i) {
       part[i - from] = keys[i];
-      ++low[(bucket(keys[i].prefix) & 0xFF) + 1];
+      ++low[spread.low(keys[i].prefix) + 1];
     }
-    for (std::size_t l = 0; l < 256; ++l) low[l + 1] += low[l];
-    std::size_t put[256];
-    for (std::size_t l = 0; l < 256; ++l) put[l] = from + low[l];
-    for (std::size_t j = 0; j < to - from; ++j) keys[put[bucket(part[j].prefix) & 0xFF]++] = part[j];
-    for (std::size_t l = 0; l < 256; ++l) {
+    for (std::size_t l = 0; l < lows; ++l) low[l + 1] += low[l];
+    std::vector<std::size_t> put(lows);
+    for (std::size_t l = 0; l < lows; ++l) put[l] = from + low[l];
+    for (std::size_t j = 0; j < to - from; ++j) keys[put[spread.low(part[j].prefix)]++] = part[j];
+    for (std::size_t l = 0; l < lows; ++l) {
       auto first = keys.begin() + static_cast<std::ptrdiff_t>(from + low[l]);
       auto last = keys.begin() + static_cast<std::ptrdiff_t>(from + low[l + 1]);
       // A bucket holding much of the input is sorted by all threads.
@@ -305,11 +335,9 @@ void sort_parts(UnfilledVector<SortKey>& keys, const Spread& spread, const KeyOr
         std::sort(first, last, [&](const SortKey& a, const SortKey& b) { return order.by_prefix(a, b); });
       }
     }
-    sort_ties(keys, from, to, order);
-    // While the texts sort_ties() read are at hand. Equal texts share a
-    // bucket, so this part's first key starts a text.
+    // Equal texts share a bucket, so this part's first key starts a text.
     starts[from] = 1;
-    mark_starts(keys, from, to, order, starts);
+    sort_ties(keys, from, to, order, starts);
   });
 }
 
