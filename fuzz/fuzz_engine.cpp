@@ -11,7 +11,8 @@
 //                    by a sample of the keys
 //   otherwise:       the texts as they are (most inputs: large ones are slow)
 // Bit 3 of byte 0 makes cells share entries, as repeated Python objects do
-// in the cell reader.
+// in the cell reader, with the reader's prefixes where byte 1 is odd; bit 5
+// encodes the cells once more with those prefixes.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -29,6 +30,7 @@
 #include "engine/hash.hpp"
 #include "engine/label_encode.hpp"
 #include "engine/pool.hpp"
+#include "engine/text_sort.hpp"
 
 namespace {
 
@@ -164,6 +166,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_codes(cells, plain.codes.data(), 1, expected);
   check_dictionary(plain.dictionary, expected);
 
+  if (mode & 32) {
+    // The same cells with the prefixes a cell reader hands on.
+    dorvik::TextColumn column;
+    column.texts = views;
+    column.rows = views.size();
+    column.entries_are_rows = true;
+    for (std::string_view v : views) column.prefixes.push_back(dorvik::prefix_at(v, 0));
+    std::vector<double> out(views.size());
+    dorvik::ForwardDict dict;
+    dorvik::run_in_pool([&] { dict = dorvik::label_encode_into(column, out.data(), 1); });
+    check_codes(cells, out.data(), 1, expected);
+    check_dictionary(dict, expected);
+  }
+
   if (mode & 8) {
     // Cells sharing entries: entry e stands for every cell equal to it
     // modulo the entry count, written into a strided buffer.
@@ -171,6 +187,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t entries = cells.empty() ? 0 : 1 + (factor % cells.size());
     std::vector<std::string> shared_cells;
     for (std::size_t e = 0; e < entries; ++e) column.texts.push_back(cells[e]);
+    if (factor & 1) {
+      for (std::string_view t : column.texts) column.prefixes.push_back(dorvik::prefix_at(t, 0));
+    }
     column.rows = cells.size();
     constexpr std::size_t stride = 3;
     std::vector<double> out(cells.size() * stride, -1.0);

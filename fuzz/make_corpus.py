@@ -46,6 +46,10 @@ ENGINE = {
     # those of "b": every key of "a" has a byte it did not.
     "sampled": b"\x17\x01b\xffa",
     "shared": b"\x08\x02b\xffa\xffb\xffc",
+    # The sort path given the prefixes a cell reader hands on: for one entry
+    # per cell, and (odd factor) for entries that cells share.
+    "prefixed": b"\x27\x01x\xffNaN\xffy",
+    "shared-prefixed": b"\x0f\x03b\xffa\xffnan\xffc",
 }
 
 ENCODE = {

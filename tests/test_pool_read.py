@@ -51,7 +51,12 @@ def big_columns(n):
     # part of distinct texts after one of few.
     half = n // 2
     repeats = [f"d{i}" for i in range(half)] + ["".join(["d", str(i % 1000)]) for i in range(n - half)]
-    return [gaps, prefix, late_none, shared, own_many, repeats, repeats[::-1]]
+    # Mostly distinct texts throughout, each twentieth cell an earlier cell's
+    # object: every part appends its entries, and hands on their prefixes.
+    ids = [f"id{x:x}" for x in rng.integers(0, 2**40, n)]
+    for i in range(20, n, 20):
+        ids[i] = ids[i // 2]
+    return [ids, gaps, prefix, late_none, shared, own_many, repeats, repeats[::-1]]
 
 
 def check_against_item_access(a):
@@ -75,7 +80,8 @@ def test_long_columns_read_in_parts_match_item_access():
 def test_more_parts_than_this_machine_has_cores():
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")} | {"RAYON_NUM_THREADS": "3"}
     code = f"import sys; sys.path[:0] = [{str(HERE)!r}, {str(HERE.parent / 'fuzz')!r}]; " \
-           "import test_pool_read as t; t.check_against_item_access(t.table(*t.big_columns(200_000)[:2]))"
+           "import test_pool_read as t; c = t.big_columns(200_000); " \
+           "t.check_against_item_access(t.table(*c[:2])); t.check_against_item_access(t.table(c[2]))"
     subprocess.run([sys.executable, "-c", code], env=env, check=True)
 
 

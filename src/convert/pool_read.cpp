@@ -53,6 +53,7 @@ class ColumnReader {
     const std::size_t parts = part_count(n - start);
     std::vector<CellTexts> stores(parts);
     std::vector<std::vector<std::string_view>> texts(parts);
+    std::vector<UnfilledVector<std::uint64_t>> prefixes(parts);
     std::vector<std::uint8_t> in_order(parts);
     TextColumn column;
     column.rows = n;
@@ -65,18 +66,23 @@ class ColumnReader {
       TextColumnBuilder builder(store, n, &m_.at(k == 0 ? 0 : bound(k), index_), m_.row_step());
       // The first part's entries become the column's, the others' appended.
       builder.reserve_when_distinct(k == 0 ? n : bound(k + 1) - bound(k));
+      // The column is encoded right after it is read, which these spare a
+      // pass over its texts.
+      builder.keep_prefixes_when_distinct();
       if (k == 0) {
         for (std::size_t r = 0; r < start; ++r) builder.add_number(m_.at(r, index_));
       }
       if (read_texts(builder, bound(k), bound(k + 1))) {
         in_order[k] = builder.rows_in_order();
         texts[k] = builder.finish();
+        prefixes[k] = builder.finish_prefixes();
       }
     });
     if (failed_.load(std::memory_order_relaxed)) return {};
     // Parts whose rows are their entries in order stay so once merged.
     column.entries_are_rows = std::all_of(in_order.begin(), in_order.end(), [](std::uint8_t b) { return b != 0; });
     column.texts = merge(texts, bound, column.part_starts);
+    column.prefixes = merge_prefixes(prefixes, column.texts.size());
     stores[0].columns.push_back({index_, std::move(column)});
     return stores;
   }
@@ -167,6 +173,19 @@ class ColumnReader {
     return all;
   }
 
+  // The parts' prefixes, in the order of their entries, if every part kept
+  // them.
+  static UnfilledVector<std::uint64_t> merge_prefixes(std::vector<UnfilledVector<std::uint64_t>>& prefixes,
+                                                      std::size_t entries) {
+    std::size_t total = 0;
+    for (const auto& p : prefixes) total += p.size();
+    if (total != entries) return {};
+    UnfilledVector<std::uint64_t> all = std::move(prefixes[0]);
+    all.reserve(total);
+    for (std::size_t k = 1; k < prefixes.size(); ++k) all.insert(all.end(), prefixes[k].begin(), prefixes[k].end());
+    return all;
+  }
+
   ObjectColumnView col_;
   std::size_t index_;
   Matrix& m_;
@@ -218,7 +237,7 @@ CellTexts read_arrow_column(const std::vector<ArrowTextChunk>& chunks, std::size
 void encode_read(std::vector<CellTexts>& stores, Matrix& m, const std::atomic<bool>& failed) {
   if (stores.empty() || failed.load(std::memory_order_relaxed)) return;
   CellTexts& first = stores[0];
-  for (const PendingColumn& c : first.columns) {
+  for (PendingColumn& c : first.columns) {
     first.encoded.push_back(encode_text_column(c, SendPtr{m.begin()}, m.row_step(), m.col_step()));
   }
   first.columns.clear();

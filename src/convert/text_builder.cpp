@@ -110,7 +110,13 @@ void TextColumnBuilder::drop_content_cache() {
 }
 
 void TextColumnBuilder::reserve_if_distinct() {
-  if (!by_object_on_ && !by_content_on_) texts_.reserve(distinct_room_);
+  if (by_object_on_ || by_content_on_) return;
+  texts_.reserve(distinct_room_);
+  if (prefixes_wanted_) {
+    keeping_prefixes_ = true;
+    prefixes_.reserve(distinct_room_);
+    for (std::string_view t : texts_) prefixes_.push_back(prefix_at(t, 0));
+  }
 }
 
 void TextColumnBuilder::judge_content_cache() {

@@ -15,6 +15,8 @@
 #include "convert/object_index.hpp"
 #include "engine/columns.hpp"
 #include "engine/hash.hpp"
+#include "engine/no_fill.hpp"
+#include "engine/text_sort.hpp"
 
 namespace dorvik {
 
@@ -96,6 +98,9 @@ class TextColumnBuilder {
   // doubling: the rows left, or more where the caller appends other entries
   // after these.
   void reserve_when_distinct(std::size_t entries) { distinct_room_ = entries; }
+  // From then on, each entry's prefix for the engine's sort is taken as it
+  // is added, while its text is at hand (see TextColumn::prefixes).
+  void keep_prefixes_when_distinct() { prefixes_wanted_ = true; }
 
   void add_number(double x);
   void add_cell(Cell& cell);
@@ -176,6 +181,11 @@ class TextColumnBuilder {
   // entry r (see TextColumn::entries_are_rows).
   bool rows_in_order() const { return rows_in_order_; }
   std::vector<std::string_view> finish() { return std::move(texts_); }
+  // The prefixes of every entry, if they were kept; else none.
+  UnfilledVector<std::uint64_t> finish_prefixes() {
+    if (!keeping_prefixes_) return {};
+    return std::move(prefixes_);
+  }
 
  private:
   void drop_object_cache();
@@ -218,6 +228,7 @@ class TextColumnBuilder {
     const auto entry = static_cast<std::uint32_t>(texts_.size());
     add_row(entry);
     texts_.push_back(text);
+    if (keeping_prefixes_) prefixes_.push_back(prefix_at(text, 0));
     return entry;
   }
 
@@ -229,6 +240,9 @@ class TextColumnBuilder {
   bool rows_in_order_ = true;
   std::vector<std::string_view> texts_;
   std::size_t distinct_room_ = 0;
+  bool prefixes_wanted_ = false;
+  bool keeping_prefixes_ = false;
+  UnfilledVector<std::uint64_t> prefixes_;
   std::string scratch_;  // texts encoded only to be looked up
   ObjectIndex by_object_;
   ContentIndex by_content_;

@@ -6,14 +6,14 @@
 
 namespace dorvik {
 
-ColumnResult encode_text_column(const PendingColumn& col, SendPtr buffer, std::size_t row_step,
+ColumnResult encode_text_column(PendingColumn& col, SendPtr buffer, std::size_t row_step,
                                 std::size_t col_step) {
   ForwardDict forward = label_encode_into(col.cells, buffer.ptr + col.index * col_step, row_step);
   ReverseDict reverse = reverse_of(forward);
   return ColumnResult{col.index, std::move(forward), std::move(reverse)};
 }
 
-std::vector<ColumnResult> encode_text_columns(const std::vector<PendingColumn>& columns,
+std::vector<ColumnResult> encode_text_columns(std::vector<PendingColumn>& columns,
                                               SendPtr buffer, std::size_t row_step,
                                               std::size_t col_step) {
   std::vector<ColumnResult> results(columns.size());

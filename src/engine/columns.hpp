@@ -29,13 +29,13 @@ struct ColumnResult {
 
 // Encodes one column into the buffer, on the calling thread and the pool
 // it runs in, as encode_text_columns() does each.
-ColumnResult encode_text_column(const PendingColumn& col, SendPtr buffer, std::size_t row_step,
+ColumnResult encode_text_column(PendingColumn& col, SendPtr buffer, std::size_t row_step,
                                 std::size_t col_step);
 
 // Encodes `columns` (ascending by index) into the buffer, where cell (r, c)
 // lies at r * row_step + c * col_step; results come back in the same order.
-// Touches no Python object.
-std::vector<ColumnResult> encode_text_columns(const std::vector<PendingColumn>& columns,
+// Touches no Python object; uses up what the columns keep for the engine.
+std::vector<ColumnResult> encode_text_columns(std::vector<PendingColumn>& columns,
                                               SendPtr buffer, std::size_t row_step,
                                               std::size_t col_step);
 

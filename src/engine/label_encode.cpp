@@ -71,10 +71,12 @@ struct NarrowCodes {
 // (markers take no number) into the dictionary; the code of texts[g], or
 // NaN, goes to code.put(g). Blocks of the sorted keys are walked at once: a
 // first pass counts what each block adds. `scratch`, if it has a word per
-// text, holds the sort's prefixes (see sorted_keys), then the sorted order in
-// the first half of its bytes; `code` may put to the other half.
+// text, holds the sort's prefixes (see sorted_keys, and `prefixed`), then the
+// sorted order in the first half of its bytes; `code` may put to the other
+// half.
 template <class Codes>
-ForwardDict number_sorted(const std::vector<std::string_view>& texts, Codes code, std::span<std::uint64_t> scratch) {
+ForwardDict number_sorted(const std::vector<std::string_view>& texts, Codes code, std::span<std::uint64_t> scratch,
+                          bool prefixed) {
   const std::size_t n = texts.size();
   const std::size_t blocks = std::max<std::size_t>(1, std::min<std::size_t>(n / 4096, 256));
   auto bound = [&](std::size_t b) { return n * b / blocks; };
@@ -89,7 +91,7 @@ ForwardDict number_sorted(const std::vector<std::string_view>& texts, Codes code
   const Halfwords group(group_room.data());
   UnfilledVector<std::uint8_t> starts;
   {
-    SortedKeys sorted = sorted_keys(texts, scratch);
+    SortedKeys sorted = sorted_keys(texts, scratch, prefixed);
     const auto& keys = sorted.keys;
     const KeyOrder order(texts, sorted.from);
     starts = std::move(sorted.starts);
@@ -208,26 +210,30 @@ ForwardDict number_by_hashing(const std::vector<std::string_view>& entries, Code
   }
   hashes.release();  // not needed while the distinct texts are sorted
   std::vector<double> code_of_group(distinct.size());
-  ForwardDict dict = number_sorted(distinct, WideCodes{code_of_group.data(), 1}, {});
+  ForwardDict dict = number_sorted(distinct, WideCodes{code_of_group.data(), 1}, {}, false);
   for (std::size_t u = 0; u < n; ++u) code.put(u, code_of_group[group[u]]);
   return dict;
 }
 
 }  // namespace
 
-ForwardDict label_encode_into(const TextColumn& column, double* out, std::size_t stride) {
+ForwardDict label_encode_into(TextColumn& column, double* out, std::size_t stride) {
+  const std::size_t n = column.texts.size();
+  const bool prefixed = column.prefixes.size() == n;
   // Mostly distinct texts are sorted as they are: hashing them first would
   // find little to merge.
   auto number = [&](auto code, std::span<std::uint64_t> scratch) {
-    return mostly_distinct(column.texts) ? number_sorted(column.texts, code, scratch)
+    return mostly_distinct(column.texts) ? number_sorted(column.texts, code, scratch, prefixed)
                                          : number_by_hashing(column.texts, code, scratch);
   };
-  if (column.entries_are_rows) return number(WideCodes{out, stride}, {});
+  if (column.entries_are_rows) {
+    UnfilledVector<std::uint64_t> prefixes = std::move(column.prefixes);
+    return number(WideCodes{out, stride}, prefixed ? std::span(prefixes) : std::span<std::uint64_t>());
+  }
   // A word per entry holds the sort's prefixes or the hashes first, then the
   // sorted order in the first half of its bytes and the entries' codes in the
   // other: none of the four adds to the others.
-  const std::size_t n = column.texts.size();
-  UnfilledVector<std::uint64_t> words(n);
+  UnfilledVector<std::uint64_t> words = prefixed ? std::move(column.prefixes) : UnfilledVector<std::uint64_t>(n);
   const NarrowCodes code_of_entry{Halfwords(reinterpret_cast<std::byte*>(words.data()) + n * sizeof(std::uint32_t))};
   ForwardDict dict = number(code_of_entry, words);
   const auto& parts = column.part_starts;

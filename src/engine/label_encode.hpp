@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/dictionary.hpp"
+#include "engine/no_fill.hpp"
 
 namespace dorvik {
 
@@ -39,6 +40,10 @@ struct TextColumn {
     std::uint32_t base;
   };
   std::vector<PartStart> part_starts;
+  // Empty, or for each entry, prefix_at(text, 0) (see sorted_keys): read
+  // while the cells were at hand, where the engine would read each text again
+  // at a random address. The engine uses them up.
+  UnfilledVector<std::uint64_t> prefixes;
 };
 
 // A row's entry, as the bits of its output cell.
@@ -55,7 +60,7 @@ inline std::uint32_t entry_in(const double* cell) {
 // Replaces the entry in out[r * stride] by the code of row r (NaN for a
 // marker) and returns the column's forward dictionary. Runs its inner loops
 // on the pool.
-ForwardDict label_encode_into(const TextColumn& column, double* out, std::size_t stride);
+ForwardDict label_encode_into(TextColumn& column, double* out, std::size_t stride);
 
 struct LabelEncoded {
   std::vector<double> codes;

@@ -34,13 +34,6 @@ constexpr std::size_t kSample = std::size_t{1} << 16;
 // How far ahead texts are prefetched: enough to cover a miss.
 constexpr std::size_t kAhead = 16;
 
-std::uint64_t prefix_at(std::string_view t, std::size_t from) {
-  std::uint64_t v = 0;
-  const std::size_t n = t.size() - from;
-  std::memcpy(&v, t.data() + from, n < 8 ? n : 8);
-  return __builtin_bswap64(v);
-}
-
 using Range = tbb::blocked_range<std::size_t>;
 
 unsigned byte_at(std::uint64_t prefix, int p) { return static_cast<unsigned>(prefix >> (56 - 8 * p)) & 0xFF; }
@@ -79,6 +72,17 @@ std::uint64_t fill_prefixes(const std::vector<std::string_view>& texts, std::siz
           prefix[g] = prefix_at(texts[g], from);
           diff |= prefix[g] ^ first;
         }
+        return diff;
+      },
+      [](std::uint64_t a, std::uint64_t b) { return a | b; });
+}
+
+// The bits in which some of the n prefixes differs from the first.
+std::uint64_t prefix_diff(const std::uint64_t* prefix, std::size_t n) {
+  return tbb::parallel_reduce(
+      Range(0, n), std::uint64_t{0},
+      [&](const Range& r, std::uint64_t diff) {
+        for (std::size_t g = r.begin(); g != r.end(); ++g) diff |= prefix[g] ^ prefix[0];
         return diff;
       },
       [](std::uint64_t a, std::uint64_t b) { return a | b; });
@@ -343,15 +347,16 @@ void sort_parts(UnfilledVector<SortKey>& keys, const Spread& spread, const KeyOr
 
 }  // namespace
 
-SortedKeys sorted_keys(const std::vector<std::string_view>& texts, std::span<std::uint64_t> scratch) {
+SortedKeys sorted_keys(const std::vector<std::string_view>& texts, std::span<std::uint64_t> scratch, bool prefixed) {
   SortedKeys sorted;
   UnfilledVector<SortKey>& keys = sorted.keys;
   const std::size_t n = texts.size();
   keys.resize(n);
   if (n == 0) return sorted;
+  prefixed = prefixed && scratch.size() >= n;
   Words prefixes(scratch, n);
   std::uint64_t* prefix = prefixes.data();
-  std::uint64_t diff = fill_prefixes(texts, 0, prefix);
+  std::uint64_t diff = prefixed ? prefix_diff(prefix, n) : fill_prefixes(texts, 0, prefix);
   if (diff == 0 && n > 1) {
     // Every text starts with the same 8 bytes, or is shorter: prefixes from
     // where the texts part tell them apart, and order them as the whole texts.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <string_view>
@@ -24,6 +25,19 @@ struct SortKey {
 };
 
 inline constexpr std::uint32_t kLongRest = std::numeric_limits<std::uint32_t>::max();
+
+// A key's prefix: 8 bytes of t from `from` on, as a big-endian number, zero
+// padded.
+inline std::uint64_t prefix_at(std::string_view t, std::size_t from) {
+  std::uint64_t v = 0;
+  const std::size_t n = t.size() - from;
+  if (n >= 8) {
+    std::memcpy(&v, t.data() + from, 8);
+  } else {
+    std::memcpy(&v, t.data() + from, n);
+  }
+  return __builtin_bswap64(v);
+}
 
 // Compares keys as their texts' bytes compare.
 class KeyOrder {
@@ -83,7 +97,10 @@ struct SortedKeys {
 // The keys of `texts` in byte-wise order, equal texts in any order, and
 // where each text's run of keys starts. `scratch`, if it has a word per
 // text, is used up instead of memory of the sort's own: its words are left
-// as they happen to be.
-SortedKeys sorted_keys(const std::vector<std::string_view>& texts, std::span<std::uint64_t> scratch = {});
+// as they happen to be. `prefixed`: its words hold prefix_at(texts[g], 0)
+// already, read by the caller while the texts were at hand, which spares
+// the sort a pass over texts that lie scattered in memory.
+SortedKeys sorted_keys(const std::vector<std::string_view>& texts, std::span<std::uint64_t> scratch = {},
+                       bool prefixed = false);
 
 }  // namespace dorvik
