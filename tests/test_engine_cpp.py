@@ -16,7 +16,7 @@ def compiler():
 
 
 @pytest.mark.skipif(compiler() is None, reason="no C++ compiler")
-@pytest.mark.parametrize("check", ["text_table"])
+@pytest.mark.parametrize("check", ["text_table", "block_reuse"])
 def test_engine_check(tmp_path, check):
     exe = tmp_path / check
     build = [compiler(), "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", "-Werror",

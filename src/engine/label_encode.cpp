@@ -218,6 +218,7 @@ ForwardDict number_by_hashing(const std::vector<std::string_view>& entries, Code
 }  // namespace
 
 ForwardDict label_encode_into(TextColumn& column, double* out, std::size_t stride) {
+  const BlockReuse reuse;  // the sort's keys become the dictionary's bytes
   const std::size_t n = column.texts.size();
   const bool prefixed = column.prefixes.size() == n;
   // Mostly distinct texts are sorted as they are: hashing them first would

@@ -4,7 +4,10 @@
 // the parallel writes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <span>
@@ -14,9 +17,64 @@
 
 namespace dorvik {
 
+// Big blocks are mapped afresh by the C library on every request (from 32
+// MiB on), and the first write to each of their pages is a page fault. In a
+// BlockReuse scope, the one big block a thread last freed is kept, and
+// handed out again for its next big request of nearly its size: the sort's
+// keys, freed just before a dictionary's bytes of about the same size are
+// made. The scope's end frees what is kept.
+class BlockReuse {
+ public:
+  BlockReuse() { ++kept_.scopes; }
+  ~BlockReuse() {
+    if (--kept_.scopes == 0) std::free(std::exchange(kept_.block, nullptr));
+  }
+  BlockReuse(const BlockReuse&) = delete;
+  BlockReuse& operator=(const BlockReuse&) = delete;
+
+  static constexpr std::size_t kBig = std::size_t{32} << 20;
+  // Big blocks carry their size before them, so that one handed out again
+  // for a smaller request is still known by its own.
+  static constexpr std::size_t kHeader = 16;
+
+  static void* allocate(std::size_t bytes) {
+    if (void* block = kept_.block; block != nullptr && size_of(block) >= bytes && bytes >= size_of(block) / 4 * 3) {
+      kept_.block = nullptr;
+      return static_cast<std::byte*>(block) + kHeader;
+    }
+    void* block = std::malloc(bytes + kHeader);
+    if (block == nullptr) throw std::bad_alloc();
+    std::memcpy(block, &bytes, sizeof bytes);
+    return static_cast<std::byte*>(block) + kHeader;
+  }
+  static void deallocate(void* p) {
+    void* block = static_cast<std::byte*>(p) - kHeader;
+    if (kept_.scopes == 0) {
+      std::free(block);
+      return;
+    }
+    // Of two, the bigger is kept: it serves more requests.
+    if (kept_.block != nullptr && size_of(kept_.block) > size_of(block)) std::swap(block, kept_.block);
+    std::free(std::exchange(kept_.block, block));
+  }
+
+ private:
+  static std::size_t size_of(const void* block) {
+    std::size_t bytes;
+    std::memcpy(&bytes, block, sizeof bytes);
+    return bytes;
+  }
+  struct Kept {
+    void* block;
+    int scopes;
+  };
+  static inline thread_local Kept kept_{nullptr, 0};
+};
+
 template <class T>
 struct NoFill : std::allocator<T> {
   static_assert(std::is_trivially_default_constructible_v<T>);
+  static_assert(alignof(T) <= BlockReuse::kHeader);
   template <class U>
   struct rebind {
     using other = NoFill<U>;
@@ -24,6 +82,16 @@ struct NoFill : std::allocator<T> {
   NoFill() = default;
   template <class U>
   NoFill(const NoFill<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n <= BlockReuse::kBig / sizeof(T)) return std::allocator<T>::allocate(n);
+    if (n > (SIZE_MAX - BlockReuse::kHeader) / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(BlockReuse::allocate(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t n) {
+    if (n > BlockReuse::kBig / sizeof(T)) return BlockReuse::deallocate(p);
+    std::allocator<T>::deallocate(p, n);
+  }
 
   template <class U>
   void construct(U* p) noexcept {
