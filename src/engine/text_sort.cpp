@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <span>
