@@ -355,12 +355,12 @@ SCRIPT = textwrap.dedent(
     from state import fit_of
     rng = np.random.default_rng(3)
     words = np.array([f"w{{i:05d}}" for i in range(20000)] + ["nan", "", "é"], dtype=object)
-    a = np.empty((60000, 5), dtype=object)
-    a[:, 0] = words[rng.integers(0, len(words), 60000)]
-    a[:, 1] = [str(i) for i in rng.integers(0, 10**9, 60000)]
-    a[:, 2] = rng.random(60000)
-    a[:, 3] = words[rng.integers(0, 50, 60000)]
-    a[:, 4] = [None if i % 7 else "x" for i in range(60000)]
+    a = np.empty((70000, 5), dtype=object)
+    a[:, 0] = words[rng.integers(0, len(words), 70000)]
+    a[:, 1] = [str(i) for i in rng.integers(0, 10**9, 70000)]
+    a[:, 2] = rng.random(70000)
+    a[:, 3] = words[rng.integers(0, 50, 70000)]
+    a[:, 4] = [None if i % 7 else "x" for i in range(70000)]
     before = len(os.listdir("/proc/self/task"))
     enc = dorvik.Encoder()
     out = enc.encode(a)
@@ -585,6 +585,18 @@ def arrow_frames():
     sliced = pd.DataFrame({"t": col(["x", None, "y", "z"] * 3), "n": np.arange(12)}).iloc[5:]
     assert sliced["t"].array.__arrow_array__().chunk(0).offset == 5
     yield "arrow-offset", sliced
+    # Columns long enough, and more of them than workers, are looked at in
+    # samples before they are read: chunked and sliced ones among them.
+    pieces = [pd.DataFrame({"few": col([f"f{i % 9}" for i in range(k, k + 30_000)]),
+                            "ids": col([f"i{i}" if i % 11 else None for i in range(k, k + 30_000)]),
+                            "mixed": col([f"m{i % 5000}" if i % 3 else f"n{i}" for i in range(k, k + 30_000)])})
+              for k in (0, 30_000, 60_000)]
+    long_chunked = pd.concat(pieces, ignore_index=True).iloc[9:]
+    long_chunked.insert(1, "o", pd.Series([f"w{i % 300}" for i in range(len(long_chunked))], dtype=object,
+                                          index=long_chunked.index))
+    assert long_chunked["ids"].array.__arrow_array__().num_chunks == 3
+    assert long_chunked["ids"].array.__arrow_array__().chunk(0).offset == 9
+    yield "arrow-long-chunked", long_chunked
     # An object column that only the plain way reads sends the others that
     # way too, while Arrow columns after it are still read from their buffers.
     yield "arrow-after-plain", pd.DataFrame({"o": pd.Series(["b", 2**70, "a"], dtype=object),

@@ -7,6 +7,7 @@
 
 #include <oneapi/tbb/parallel_for.h>
 
+#include "convert/read_order.hpp"
 #include "engine/columns.hpp"
 #include "engine/pool.hpp"
 
@@ -21,6 +22,9 @@ constexpr std::size_t kFailureCheck = 4096;
 // merges what they found twice. Where as many columns as threads are read,
 // the columns alone keep the threads busy, and are not split.
 constexpr std::size_t kPartRows = std::size_t{1} << 16;
+// Up to this many columns a worker, and from a part's rows on, the columns
+// costliest to read are taken up first.
+constexpr std::size_t kOrderedColumns = 4;
 // How far ahead of the cell read the cache slot it looks up is prefetched:
 // less than kCellsAhead, so that the cell's object has arrived by then.
 constexpr std::size_t kSlotsAhead = kCellsAhead / 2;
@@ -28,14 +32,8 @@ static_assert(kSlotsAhead < TextColumnBuilder::kHashesKept);
 // And how far ahead the key that slot points to is.
 constexpr std::size_t kRecordsAhead = kSlotsAhead / 2;
 
-PyObject* object_at(ObjectColumnView col, std::size_t r) {
-  PyObject* o;
-  std::memcpy(&o, col.base + static_cast<std::ptrdiff_t>(r) * col.stride, sizeof o);
-  return o != nullptr ? o : Py_None;
-}
-
 void prefetch_object(ObjectColumnView col, std::size_t r, std::size_t n) {
-  if (r < n) __builtin_prefetch(object_at(col, r));
+  if (r < n) __builtin_prefetch(col.at(r));
 }
 
 class ColumnReader {
@@ -94,7 +92,7 @@ class ColumnReader {
     const std::size_t n = m_.rows;
     for (std::size_t r = 0; r < n; ++r) {
       prefetch_object(col_, r + kCellsAhead, n);
-      PyObject* o = object_at(col_, r);
+      PyObject* o = col_.at(r);
       if (auto v = plain_value(o)) {
         m_.at(r, index_) = *v;
       } else if (PyUnicode_CheckExact(o) || o == Py_None) {
@@ -117,13 +115,13 @@ class ColumnReader {
     bool appending = builder.appends();
     for (std::size_t r = from; r < to; ++r) {
       if (contents) {
-        if (r + kCellsAhead < n) prefetch_str(object_at(col_, r + kCellsAhead));
+        if (r + kCellsAhead < n) prefetch_str(col_.at(r + kCellsAhead));
       } else {
         prefetch_object(col_, r + kCellsAhead, n);
       }
-      if (far && r + kSlotsAhead < n) builder.prefetch(object_at(col_, r + kSlotsAhead), kSlotsAhead);
-      if (keys_far && r + kRecordsAhead < n) builder.prefetch_record(object_at(col_, r + kRecordsAhead), kRecordsAhead);
-      PyObject* o = object_at(col_, r);
+      if (far && r + kSlotsAhead < n) builder.prefetch(col_.at(r + kSlotsAhead), kSlotsAhead);
+      if (keys_far && r + kRecordsAhead < n) builder.prefetch_record(col_.at(r + kRecordsAhead), kRecordsAhead);
+      PyObject* o = col_.at(r);
       char buf[kIntTextMax];
       // The steady states of a column of strs, taken inline.
       const bool added = by_content ? builder.add_str_seen(o) : appending && builder.append_str(o);
@@ -193,11 +191,6 @@ class ColumnReader {
   std::size_t columns_;
 };
 
-std::string_view arrow_bytes(const ArrowTextChunk& chunk, std::size_t k) {
-  const std::int64_t from = chunk.offsets[k], to = chunk.offsets[k + 1];
-  return {chunk.data + from, static_cast<std::size_t>(to - from)};
-}
-
 // An Arrow string column, read as `values` would give its cells: a str for
 // each valid row and the float NaN for each null. NaN is a float, so the
 // column stays numeric until its first valid row; later nulls read as the
@@ -210,7 +203,7 @@ CellTexts read_arrow_column(const std::vector<ArrowTextChunk>& chunks, std::size
   for (const ArrowTextChunk& chunk : chunks) {
     for (std::size_t i = 0; i < chunk.length; ++i, ++r) {
       const std::size_t k = chunk.offset + i;
-      const bool valid = chunk.validity == nullptr || ((chunk.validity[k >> 3] >> (k & 7)) & 1);
+      const bool valid = chunk.valid(k);
       if (!text) {
         if (!valid) {
           m.at(r, col) = std::numeric_limits<double>::quiet_NaN();
@@ -220,7 +213,7 @@ CellTexts read_arrow_column(const std::vector<ArrowTextChunk>& chunks, std::size
         text.emplace(store, m.rows, &m.at(0, col), m.row_step());
         for (std::size_t j = 0; j < r; ++j) text->add_number(m.at(j, col));
       }
-      text->add_text(valid ? arrow_bytes(chunk, k) : std::string_view("nan"));
+      text->add_text(valid ? chunk.bytes(k) : std::string_view("nan"));
     }
   }
   if (text) {
@@ -248,15 +241,31 @@ void encode_read(std::vector<CellTexts>& stores, Matrix& m, const std::atomic<bo
 std::optional<std::vector<CellTexts>> read_on_pool(const std::vector<PoolColumn>& columns, Matrix& m) {
   std::vector<std::vector<CellTexts>> stores(columns.size());
   std::atomic<bool> failed{false};
+  auto take_up = [&](std::size_t j) {
+    const PoolColumn& c = columns[j];
+    if (c.arrow != nullptr) {
+      stores[j].push_back(read_arrow_column(*c.arrow, c.index, m));
+    } else {
+      stores[j] = ColumnReader(c, m, failed, columns.size()).read();
+    }
+    encode_read(stores[j], m, failed);
+  };
+  // With more columns a worker, the one taken up last is a smaller share of
+  // the work; in a short column, looking at the cells costs more than their
+  // order saves.
+  const std::size_t threads = static_cast<std::size_t>(pool().max_concurrency());
+  const bool ordered =
+      columns.size() > threads && columns.size() <= kOrderedColumns * threads && m.rows >= kPartRows;
+  const std::vector<std::size_t> order = ordered ? costliest_first(columns, m.rows) : std::vector<std::size_t>();
   run_in_pool([&] {
-    tbb::parallel_for(std::size_t{0}, columns.size(), [&](std::size_t j) {
-      const PoolColumn& c = columns[j];
-      if (c.arrow != nullptr) {
-        stores[j].push_back(read_arrow_column(*c.arrow, c.index, m));
-      } else {
-        stores[j] = ColumnReader(c, m, failed, columns.size()).read();
-      }
-      encode_read(stores[j], m, failed);
+    if (!ordered) {
+      tbb::parallel_for(std::size_t{0}, columns.size(), take_up);
+      return;
+    }
+    // Each worker takes up the next column in order as it finishes one.
+    std::atomic<std::size_t> next{0};
+    tbb::parallel_for(std::size_t{0}, threads, [&](std::size_t) {
+      for (std::size_t t; (t = next.fetch_add(1, std::memory_order_relaxed)) < order.size();) take_up(order[t]);
     });
   });
   if (failed.load()) return std::nullopt;

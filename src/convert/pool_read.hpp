@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "convert/text_builder.hpp"
@@ -24,6 +26,12 @@ struct ArrowTextChunk {
   const char* data = nullptr;
   std::size_t offset = 0;
   std::size_t length = 0;
+
+  // Of the array's element k (the chunk's offset included).
+  bool valid(std::size_t k) const { return validity == nullptr || ((validity[k >> 3] >> (k & 7)) & 1); }
+  std::string_view bytes(std::size_t k) const {
+    return {data + offsets[k], static_cast<std::size_t>(offsets[k + 1] - offsets[k])};
+  }
 };
 
 // A column of object pointers in memory: row r's at base + r * stride, where
@@ -31,6 +39,12 @@ struct ArrowTextChunk {
 struct ObjectColumnView {
   const char* base;
   std::ptrdiff_t stride;
+
+  PyObject* at(std::size_t r) const {
+    PyObject* o;
+    std::memcpy(&o, base + static_cast<std::ptrdiff_t>(r) * stride, sizeof o);
+    return o != nullptr ? o : Py_None;
+  }
 };
 
 // A column to read into column `index` of the matrix: object pointers, or
