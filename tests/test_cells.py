@@ -465,6 +465,14 @@ def big_column(kind, n=40000):
         texts = (["<NA>"] * 100 + [f"A{i:07d}" for i in range(4016)] + ["NaN"] * 100
                  + [f"Z{i:07d}" for i in range(z_pairs)] * 2 + ["nan"] * 100 + [f"z{i:07d}" for i in range(4117)])
         return [texts[i] for i in rng.permutation(len(texts))]
+    elif kind == "tied-prefixes":
+        # Mostly distinct, about ten texts to each first 8 bytes, so that the
+        # sort orders runs of tied keys (some longer than it loads ahead) by
+        # the bytes after them; every seventh cell an earlier cell's text as
+        # an object of its own.
+        texts = [f"{a:08d}{b:03d}" for a, b in zip(rng.integers(0, n // 10, n), rng.integers(0, 1000, n))]
+        for i in range(7, n, 7):
+            texts[i] = "".join(list(texts[i // 2]))
     elif kind == "own-nonascii":
         # Every cell its own object, of each of the three widths, and lone
         # surrogates: different code units whose UTF-8 is the same.
@@ -482,7 +490,7 @@ def big_column(kind, n=40000):
 @pytest.mark.parametrize(
     "kind",
     ["distinct", "distinct-long-prefix", "common-prefix", "shared-many", "shared-tenfold", "few", "own", "own-nonascii",
-     "runs", "hex", "spread", "one-byte-sampled"],
+     "runs", "hex", "spread", "one-byte-sampled", "tied-prefixes"],
 )
 def test_large_columns_match_the_plain_construction(kind):
     column = big_column(kind)

@@ -209,12 +209,16 @@ void sort_ties(UnfilledVector<SortKey>& keys, std::size_t from, std::size_t to, 
     }
   }
   constexpr std::size_t kRunsAhead = 8, kLoaded = 8;  // keys of a run loaded ahead
-  auto load = [&](std::size_t r, auto&& prefetch) {
-    for (std::size_t k = runs[r].first; k < std::min(runs[r].last, runs[r].first + kLoaded); ++k) prefetch(keys[k]);
-  };
+  auto loaded = [&](std::size_t r) { return std::min(runs[r].last, runs[r].first + kLoaded); };
   for (std::size_t r = 0; r < runs.size(); ++r) {
-    if (r + 2 * kRunsAhead < runs.size()) load(r + 2 * kRunsAhead, [&](const SortKey& k) { order.prefetch_view(k); });
-    if (r + kRunsAhead < runs.size()) load(r + kRunsAhead, [&](const SortKey& k) { order.prefetch_rest(k); });
+    // The loads are written out here: GCC takes a function that does
+    // nothing but prefetch for one without effect, and drops its calls.
+    if (const std::size_t a = r + 2 * kRunsAhead; a < runs.size()) {
+      for (std::size_t k = runs[a].first; k < loaded(a); ++k) order.prefetch_view(keys[k]);
+    }
+    if (const std::size_t a = r + kRunsAhead; a < runs.size()) {
+      for (std::size_t k = runs[a].first; k < loaded(a); ++k) order.prefetch_rest(keys[k]);
+    }
     const auto first = keys.begin() + static_cast<std::ptrdiff_t>(runs[r].first);
     const auto last = keys.begin() + static_cast<std::ptrdiff_t>(runs[r].last);
     std::sort(first, last, order);
