@@ -129,55 +129,60 @@ std::size_t common_prefix(const std::vector<std::string_view>& texts) {
 // last. Every rank but the last stands for one byte value, so bucket order is
 // key order; and texts from a small alphabet (digits, hex) spread over all
 // the buckets, which a fixed run of bits would not. A byte the sample did not
-// have has no rank: checked() tells of it.
+// have has no rank: checked() tells of it. Each place's table holds its
+// ranks already multiplied by the digit's weight, so that a bucket number is
+// a sum of lookups that do not wait on one another.
 class Bucketing {
  public:
   Bucketing(const ByteSets& seen, std::size_t buckets) {
     std::size_t room = buckets;
+    std::vector<std::uint32_t> radices;
     for (int p = 0; p < 8 && room > 1; ++p) {
       // A place where every key looked at has the same byte still gets a
       // digit, of radix 1: checked() must notice a key with another byte
       // there, which belongs before or after all of them.
       const unsigned values = seen.count(p);
-      Digit d{p, {}, 0};
       // Only part of the last place may fit: ranks scaled down, still in
       // order; no digit follows one that merges bytes.
       const std::size_t radix = values <= room ? values : room;
+      Digit d{p, {}};
       unsigned rank = 0;
       for (unsigned v = 0; v < 256; ++v) {
-        d.rank[v] = seen.has(p, v) ? static_cast<std::uint16_t>(rank++ * radix / values) : kUnranked;
+        d.value[v] = seen.has(p, v) ? static_cast<std::uint32_t>(rank++ * radix / values) : kUnranked;
       }
-      d.radix = static_cast<std::uint32_t>(radix);
-      room /= d.radix;
+      radices.push_back(static_cast<std::uint32_t>(radix));
+      room /= radix;
       digits_.push_back(d);
+    }
+    std::uint32_t weight = 1;
+    for (std::size_t i = digits_.size(); i-- > 0;) {
+      for (std::uint32_t& v : digits_[i].value) {
+        if (v != kUnranked) v *= weight;
+      }
+      weight *= radices[i];
     }
   }
 
   // For prefixes whose bytes all have a rank.
   std::size_t operator()(std::uint64_t prefix) const {
-    std::size_t b = 0;
-    for (const Digit& d : digits_) b = b * d.radix + d.rank[byte_at(prefix, d.position)];
+    std::uint32_t b = 0;
+    for (const Digit& d : digits_) b += d.value[byte_at(prefix, d.position)];
     return b;
   }
   // The bucket, or kNoBucket for a prefix with a byte that has no rank.
   std::size_t checked(std::uint64_t prefix) const {
-    std::size_t b = 0;
-    unsigned unranked = 0;
-    for (const Digit& d : digits_) {
-      const std::uint16_t r = d.rank[byte_at(prefix, d.position)];
-      unranked |= r == kUnranked;
-      b = b * d.radix + r;
-    }
-    return unranked ? kNoBucket : b;
+    const std::size_t b = (*this)(prefix);
+    return b >= kUnranked ? kNoBucket : b;
   }
   static constexpr std::size_t kNoBucket = std::numeric_limits<std::size_t>::max();
 
  private:
-  static constexpr std::uint16_t kUnranked = 0xFFFF;  // above any rank: a digit's radix is at most 256
+  // Above any bucket number, and eight of them still fit in 32 bits.
+  static constexpr std::uint32_t kUnranked = std::uint32_t{1} << 28;
+  static_assert(kUnranked >> kMaxBucketBits > 0 && std::uint64_t{kUnranked} * 8 <= UINT32_MAX);
   struct Digit {
     int position;
-    std::uint16_t rank[256];
-    std::uint32_t radix;
+    std::uint32_t value[256];  // the byte's rank times the digit's weight
   };
   std::vector<Digit> digits_;
 };
