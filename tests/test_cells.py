@@ -412,6 +412,12 @@ def big_column(kind, n=40000):
         texts = [f"{x:x}" for x in rng.integers(0, 2**40, n)]  # a few repeats by chance
     elif kind == "distinct-long-prefix":
         texts = [f"customer/2024/{x:08d}" for x in rng.permutation(n)]
+    elif kind == "objects-repeat-later":
+        # 4096 distinct objects, each row its own entry so far, then the same
+        # objects again: the first repeat starts a run of repeats where the
+        # reader begins a new band of rows.
+        first = [f"d{x:05d}" for x in range(4096)]
+        return first + [first[x] for x in rng.integers(0, 4096, n - 4096)]
     elif kind == "shared-many":  # equal texts share one object, a tenth of them distinct
         pool = [f"s{x:06d}" for x in range(n // 10)]
         texts = [pool[x] for x in rng.integers(0, n // 10, n)]
@@ -490,7 +496,7 @@ def big_column(kind, n=40000):
 @pytest.mark.parametrize(
     "kind",
     ["distinct", "distinct-long-prefix", "common-prefix", "shared-many", "shared-tenfold", "few", "own", "own-nonascii",
-     "runs", "hex", "spread", "one-byte-sampled", "tied-prefixes"],
+     "runs", "hex", "spread", "one-byte-sampled", "tied-prefixes", "objects-repeat-later"],
 )
 def test_large_columns_match_the_plain_construction(kind):
     column = big_column(kind)

@@ -14,16 +14,36 @@ namespace dorvik {
 // Maps objects, by address, to entry numbers. The address sits in the slot
 // itself: a lookup reads the slot and nothing else.
 class ObjectIndex {
+  struct Slot {
+    const void* object;  // nullptr marks an empty slot
+    std::uint32_t entry;
+  };
+
  public:
   ObjectIndex() : seed_(random_seed()) { rebuild(16); }
 
-  std::optional<std::uint32_t> find(const void* object) const {
-    for (std::size_t i = place(object);; i = (i + 1) & mask_) {
-      const Slot& s = slots_[i];
-      if (s.object == object) return s.entry;
-      if (s.object == nullptr) return std::nullopt;
+  std::optional<std::uint32_t> find(const void* object) const { return view().find(object); }
+
+  // The index as it stands, for lookups with no insert between them: kept
+  // in locals, it is not read again for each one.
+  class View {
+   public:
+    std::optional<std::uint32_t> find(const void* object) const {
+      for (std::size_t i = hash_word(reinterpret_cast<std::uintptr_t>(object), seed_) & mask_;; i = (i + 1) & mask_) {
+        const Slot& s = slots_[i];
+        if (s.object == object) return s.entry;
+        if (s.object == nullptr) return std::nullopt;
+      }
     }
-  }
+
+   private:
+    friend class ObjectIndex;
+    View(const Slot* slots, std::size_t mask, std::uint64_t seed) : slots_(slots), mask_(mask), seed_(seed) {}
+    const Slot* slots_;
+    std::size_t mask_;
+    std::uint64_t seed_;
+  };
+  View view() const { return View(slots_.data(), mask_, seed_); }
 
   // Records an object that find() does not know.
   void insert(const void* object, std::uint32_t entry) {
@@ -37,11 +57,6 @@ class ObjectIndex {
   void prefetch(const void* object) const { __builtin_prefetch(&slots_[place(object)]); }
 
  private:
-  struct Slot {
-    const void* object;  // nullptr marks an empty slot
-    std::uint32_t entry;
-  };
-
   std::size_t place(const void* object) const {
     return hash_word(reinterpret_cast<std::uintptr_t>(object), seed_) & mask_;
   }

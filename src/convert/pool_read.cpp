@@ -112,33 +112,39 @@ class ColumnReader {
     bool contents = builder.reads_contents();
     bool by_content = builder.by_content_alone();
     bool appending = builder.appends();
-    for (std::size_t r = from; r < to; ++r) {
-      if (contents) {
-        if (r + kCellsAhead < n) prefetch_str(col_.at(r + kCellsAhead));
-      } else {
-        prefetch_object(col_, r + kCellsAhead, n);
-      }
-      if (far && r + kSlotsAhead < n) builder.prefetch(col_.at(r + kSlotsAhead), kSlotsAhead);
-      if (keys_far && r + kRecordsAhead < n) builder.prefetch_record(col_.at(r + kRecordsAhead), kRecordsAhead);
-      PyObject* o = col_.at(r);
-      char buf[kIntTextMax];
-      // The steady states of a column of strs, taken inline.
-      const bool added = by_content ? builder.add_str_seen(o) : appending && builder.append_str(o);
-      if (!added && !builder.add_if_seen(o)) {
-        if (!PyUnicode_CheckExact(o) && !plain_text(o, buf)) {
-          fail();
-          return false;
+    // Bands of rows, after each a look at whether another column failed and
+    // at what the builder's state now calls for.
+    for (std::size_t r = from; r < to;) {
+      const std::size_t end = std::min(to, (r / kFailureCheck + 1) * kFailureCheck);
+      // Repeats of objects in an index small enough to need no prefetch,
+      // taken as one run; the rest of the band, if any, cell by cell.
+      if (!contents && !far) r = builder.add_seen_run(col_, r, end);
+      for (; r < end; ++r) {
+        if (contents) {
+          if (r + kCellsAhead < n) prefetch_str(col_.at(r + kCellsAhead));
+        } else {
+          prefetch_object(col_, r + kCellsAhead, n);
         }
-        builder.add_unseen(o);
+        if (far && r + kSlotsAhead < n) builder.prefetch(col_.at(r + kSlotsAhead), kSlotsAhead);
+        if (keys_far && r + kRecordsAhead < n) builder.prefetch_record(col_.at(r + kRecordsAhead), kRecordsAhead);
+        PyObject* o = col_.at(r);
+        char buf[kIntTextMax];
+        // The steady states of a column of strs, taken inline.
+        const bool added = by_content ? builder.add_str_seen(o) : appending && builder.append_str(o);
+        if (!added && !builder.add_if_seen(o)) {
+          if (!PyUnicode_CheckExact(o) && !plain_text(o, buf)) {
+            fail();
+            return false;
+          }
+          builder.add_unseen(o);
+        }
       }
-      if (r % kFailureCheck == 0) {
-        if (failed_.load(std::memory_order_relaxed)) return false;
-        far = builder.lookups_far();
-        keys_far = builder.keys_far();
-        contents = builder.reads_contents();
-        by_content = builder.by_content_alone();
-        appending = builder.appends();
-      }
+      if (failed_.load(std::memory_order_relaxed)) return false;
+      far = builder.lookups_far();
+      keys_far = builder.keys_far();
+      contents = builder.reads_contents();
+      by_content = builder.by_content_alone();
+      appending = builder.appends();
     }
     return true;
   }

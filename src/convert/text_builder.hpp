@@ -1,6 +1,7 @@
 // Collecting one text column's entries from its cells, for the engine.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -125,6 +126,35 @@ class TextColumnBuilder {
       }
     }
     return false;
+  }
+  // add_if_seen() for the cells of rows [r, to) of `column`, for as long as
+  // each is an object seen before; returns the first row it did not add.
+  // The index and the place of the next entry stay in locals for the run,
+  // where each add_if_seen() reads them from the builder again after the
+  // store of its entry. It stops short of the row that ends the object
+  // cache's trial, which add_if_seen() then takes.
+  template <class Column>
+  std::size_t add_seen_run(const Column& column, std::size_t r, std::size_t to) {
+    if (!by_object_on_) return r;
+    if (object_probes_ < kObjectTrial) to = std::min(to, r + (kObjectTrial - 1 - object_probes_));
+    const ObjectIndex::View index = by_object_.view();
+    const std::size_t from = r;
+    double* cells = cells_;
+    const std::size_t step = step_;
+    for (; r < to; ++r) {
+      const auto hit = index.find(column.at(r));
+      if (!hit) break;
+      put_entry(cells, *hit);
+      cells += step;
+    }
+    const std::size_t added = r - from;
+    // A repeat names the entry of a row before it, not one of its own.
+    if (added > 0) rows_in_order_ = false;
+    rows_ += added;
+    object_probes_ += added;
+    object_hits_ += added;
+    cells_ = cells;
+    return r;
   }
   void add_unseen(PyObject* o);
   // Whether repeats are now found by content alone, every cache trial
