@@ -29,16 +29,21 @@ class ObjectIndex {
   class View {
    public:
     std::optional<std::uint32_t> find(const void* object) const {
-      for (std::size_t i = hash_word(reinterpret_cast<std::uintptr_t>(object), seed_) & mask_;; i = (i + 1) & mask_) {
+      for (std::size_t i = place(object);; i = (i + 1) & mask_) {
         const Slot& s = slots_[i];
         if (s.object == object) return s.entry;
         if (s.object == nullptr) return std::nullopt;
       }
     }
+    // Starts loading the slot where a search for `object` begins.
+    void prefetch(const void* object) const { __builtin_prefetch(&slots_[place(object)]); }
 
    private:
     friend class ObjectIndex;
     View(const Slot* slots, std::size_t mask, std::uint64_t seed) : slots_(slots), mask_(mask), seed_(seed) {}
+    std::size_t place(const void* object) const {
+      return hash_word(reinterpret_cast<std::uintptr_t>(object), seed_) & mask_;
+    }
     const Slot* slots_;
     std::size_t mask_;
     std::uint64_t seed_;
@@ -53,14 +58,9 @@ class ObjectIndex {
 
   std::size_t capacity() const { return slots_.size(); }
 
-  // Starts loading the slot where a search for `object` begins.
-  void prefetch(const void* object) const { __builtin_prefetch(&slots_[place(object)]); }
+  void prefetch(const void* object) const { view().prefetch(object); }
 
  private:
-  std::size_t place(const void* object) const {
-    return hash_word(reinterpret_cast<std::uintptr_t>(object), seed_) & mask_;
-  }
-
   void put(std::vector<Slot>& slots, std::size_t mask, Slot s) const {
     std::size_t i = hash_word(reinterpret_cast<std::uintptr_t>(s.object), seed_) & mask;
     while (slots[i].object != nullptr) i = (i + 1) & mask;

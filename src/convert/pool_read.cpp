@@ -116,10 +116,14 @@ class ColumnReader {
     // at what the builder's state now calls for.
     for (std::size_t r = from; r < to;) {
       const std::size_t end = std::min(to, (r / kFailureCheck + 1) * kFailureCheck);
-      // Repeats of objects in an index small enough to need no prefetch,
-      // taken as one run; the rest of the band, if any, cell by cell.
-      if (!contents && !far) r = builder.add_seen_run(col_, r, end);
-      for (; r < end; ++r) {
+      // Repeats of objects seen before are taken as runs, their slots
+      // fetched ahead where the index is far; the cell a run stops at goes
+      // the way of every other cell, and a run is tried again after it.
+      while (r < end) {
+        if (!contents) {
+          r = far ? builder.add_seen_run<kSlotsAhead>(col_, r, end, n) : builder.add_seen_run<0>(col_, r, end, n);
+          if (r == end) break;
+        }
         if (contents) {
           if (r + kCellsAhead < n) prefetch_str(col_.at(r + kCellsAhead));
         } else {
@@ -138,6 +142,7 @@ class ColumnReader {
           }
           builder.add_unseen(o);
         }
+        ++r;
       }
       if (failed_.load(std::memory_order_relaxed)) return false;
       far = builder.lookups_far();

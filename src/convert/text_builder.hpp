@@ -132,9 +132,11 @@ class TextColumnBuilder {
   // The index and the place of the next entry stay in locals for the run,
   // where each add_if_seen() reads them from the builder again after the
   // store of its entry. It stops short of the row that ends the object
-  // cache's trial, which add_if_seen() then takes.
-  template <class Column>
-  std::size_t add_seen_run(const Column& column, std::size_t r, std::size_t to) {
+  // cache's trial, which add_if_seen() then takes. With kAhead, for an
+  // index too big for the nearest caches, the slot of the cell kAhead rows
+  // on (below n) is fetched as each cell is looked up.
+  template <std::size_t kAhead, class Column>
+  std::size_t add_seen_run(const Column& column, std::size_t r, std::size_t to, std::size_t n) {
     if (!by_object_on_) return r;
     if (object_probes_ < kObjectTrial) to = std::min(to, r + (kObjectTrial - 1 - object_probes_));
     const ObjectIndex::View index = by_object_.view();
@@ -142,6 +144,7 @@ class TextColumnBuilder {
     double* cells = cells_;
     const std::size_t step = step_;
     for (; r < to; ++r) {
+      if (kAhead != 0 && r + kAhead < n) index.prefetch(column.at(r + kAhead));
       const auto hit = index.find(column.at(r));
       if (!hit) break;
       put_entry(cells, *hit);
