@@ -418,6 +418,15 @@ def big_column(kind, n=40000):
         # reader begins a new band of rows.
         first = [f"d{x:05d}" for x in range(4096)]
         return first + [first[x] for x in rng.integers(0, 4096, n - 4096)]
+    elif kind == "own-repeats":
+        # Every cell its own object, 60,000 distinct texts over 300,000 rows:
+        # texts seen before are found by content, in an index that grows past
+        # the sizes at which its slots and keys are fetched ahead. Cells that
+        # are not strs come now and then, past the first rows.
+        texts = ["".join(["r", f"{x:06d}"]) for x in rng.integers(0, 60_000, 300_000)]
+        for i in range(20_000, len(texts), 4999):
+            texts[i] = [None, 7, True, float("nan"), -3][i % 5]
+        return texts
     elif kind == "shared-many":  # equal texts share one object, a tenth of them distinct
         pool = [f"s{x:06d}" for x in range(n // 10)]
         texts = [pool[x] for x in rng.integers(0, n // 10, n)]
@@ -496,7 +505,7 @@ def big_column(kind, n=40000):
 @pytest.mark.parametrize(
     "kind",
     ["distinct", "distinct-long-prefix", "common-prefix", "shared-many", "shared-tenfold", "few", "own", "own-nonascii",
-     "runs", "hex", "spread", "one-byte-sampled", "tied-prefixes", "objects-repeat-later"],
+     "runs", "hex", "spread", "one-byte-sampled", "tied-prefixes", "objects-repeat-later", "own-repeats"],
 )
 def test_large_columns_match_the_plain_construction(kind):
     column = big_column(kind)

@@ -116,12 +116,18 @@ class ColumnReader {
     // at what the builder's state now calls for.
     for (std::size_t r = from; r < to;) {
       const std::size_t end = std::min(to, (r / kFailureCheck + 1) * kFailureCheck);
-      // Repeats of objects seen before are taken as runs, their slots
-      // fetched ahead where the index is far; the cell a run stops at goes
-      // the way of every other cell, and a run is tried again after it.
+      // Repeats of objects seen before, and later of texts seen before, are
+      // taken as runs, their slots fetched ahead where the index is far; the
+      // cell a run stops at goes the way of every other cell, and a run is
+      // tried again after it.
       while (r < end) {
         if (!contents) {
           r = far ? builder.add_seen_run<kSlotsAhead>(col_, r, end, n) : builder.add_seen_run<0>(col_, r, end, n);
+          if (r == end) break;
+        } else if (by_content) {
+          r = !far       ? builder.add_str_run<0, 0>(col_, r, end, n)
+              : keys_far ? builder.add_str_run<kSlotsAhead, kRecordsAhead>(col_, r, end, n)
+                         : builder.add_str_run<kSlotsAhead, 0>(col_, r, end, n);
           if (r == end) break;
         }
         if (contents) {
@@ -133,9 +139,8 @@ class ColumnReader {
         if (keys_far && r + kRecordsAhead < n) builder.prefetch_record(col_.at(r + kRecordsAhead), kRecordsAhead);
         PyObject* o = col_.at(r);
         char buf[kIntTextMax];
-        // The steady states of a column of strs, taken inline.
-        const bool added = by_content ? builder.add_str_seen(o) : appending && builder.append_str(o);
-        if (!added && !builder.add_if_seen(o)) {
+        // The steady state of a column of mostly distinct strs, taken inline.
+        if (!(appending && builder.append_str(o)) && !builder.add_if_seen(o)) {
           if (!PyUnicode_CheckExact(o) && !plain_text(o, buf)) {
             fail();
             return false;

@@ -162,21 +162,58 @@ class TextColumnBuilder {
   void add_unseen(PyObject* o);
   // Whether repeats are now found by content alone, every cache trial
   // over: the steady state of a column whose cells are strs of their own.
-  // It lasts until the content index is dropped, which add_str_seen()
-  // checks itself.
+  // It lasts until the content index is dropped.
   bool by_content_alone() const { return !by_object_on_ && by_content_on_ && content_probes_ >= kContentTrial; }
-  // In that state, add_unseen() for an exact str whose text was seen
-  // before, kept inline for the hot loop: false, with nothing added, for any
-  // other cell, which add_unseen() then takes.
-  [[gnu::always_inline]] bool add_str_seen(PyObject* o) {
-    if (!by_content_on_ || !PyUnicode_CheckExact(o)) return false;
-    const auto [key, kind] = str_key(o);
-    const auto entry = by_content_.find(str_hash(o, key, kind, 0), key, kind);
-    if (!entry) return false;
-    ++content_probes_;  // as add_unseen() counts them
-    ++content_hits_;
-    add_row(*entry);
-    return true;
+  // In that state, add_unseen() for the cells of rows [r, to) of `column`,
+  // for as long as each is an exact str whose text was seen before; returns
+  // the first row it did not add. As in add_seen_run(), the index and the
+  // place of the next entry stay in locals, and what the cell-by-cell loop
+  // fetches ahead through calls is fetched here inline: each cell's object
+  // kCellsAhead rows on; with kSlots, the slot of the cell kSlots rows on,
+  // its hash kept for the lookup; with kRecords, the key the slot of the
+  // cell kRecords on points to. Fetches stop at row n.
+  template <std::size_t kSlots, std::size_t kRecords, class Column>
+  std::size_t add_str_run(const Column& column, std::size_t r, std::size_t to, std::size_t n) {
+    static_assert(kSlots < kHashesKept && kRecords <= kSlots);
+    if (!by_content_alone()) return r;
+    const ContentIndex::View index = by_content_.view();
+    const std::size_t from = r;
+    std::size_t row = rows_;
+    double* cells = cells_;
+    const std::size_t step = step_;
+    for (; r < to; ++r, ++row) {
+      if (r + kCellsAhead < n) prefetch_str(column.at(r + kCellsAhead));
+      if (kSlots != 0 && r + kSlots < n) {
+        PyObject* ahead = column.at(r + kSlots);
+        if (PyUnicode_CheckExact(ahead)) {
+          const auto [key, kind] = str_key(ahead);
+          const std::uint64_t hash = key_hash(key, kind);
+          kept_[(row + kSlots) % kHashesKept] = {ahead, hash};
+          index.prefetch(hash);
+        }
+      }
+      if (kRecords != 0 && r + kRecords < n) {
+        PyObject* ahead = column.at(r + kRecords);
+        const KeptHash& k = kept_[(row + kRecords) % kHashesKept];
+        if (k.str == ahead) index.prefetch_record(k.hash);
+      }
+      PyObject* o = column.at(r);
+      if (!PyUnicode_CheckExact(o)) break;
+      const auto [key, kind] = str_key(o);
+      const KeptHash& k = kept_[row % kHashesKept];
+      const auto entry = index.find(kSlots != 0 && k.str == o ? k.hash : key_hash(key, kind), key, kind);
+      if (!entry) break;
+      put_entry(cells, *entry);
+      cells += step;
+    }
+    const std::size_t added = r - from;
+    // A text seen before names the entry of a row before it.
+    if (added > 0) rows_in_order_ = false;
+    rows_ = row;
+    content_probes_ += added;
+    content_hits_ += added;
+    cells_ = cells;
+    return r;
   }
   // Whether every further row adds an entry of its own: both lookups are
   // dropped, for good.
