@@ -1,5 +1,6 @@
-"""Parts of the column engine that only a C++ program can reach at a size a
-test affords, built from the sources with the C++ compiler at hand."""
+"""Parts free of Python (of the column engine, and the mapping of fresh
+memory) that only a C++ program can reach at a size a test affords, or see
+as it does, built from the sources with the C++ compiler at hand."""
 
 import os
 import pathlib
@@ -16,7 +17,7 @@ def compiler():
 
 
 @pytest.mark.skipif(compiler() is None, reason="no C++ compiler")
-@pytest.mark.parametrize("check", ["text_table", "block_reuse"])
+@pytest.mark.parametrize("check", ["text_table", "block_reuse", "fault_in"])
 def test_engine_check(tmp_path, check):
     exe = tmp_path / check
     build = [compiler(), "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", "-Werror",

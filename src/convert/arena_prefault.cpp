@@ -1,20 +1,15 @@
 #include "convert/arena_prefault.hpp"
 
 #include <Python.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cerrno>
 
 #include <oneapi/tbb/task_group.h>
 
+#include "convert/fault_in.hpp"
 #include "engine/pool.hpp"
-
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it with EINVAL
-#endif
 
 namespace dorvik {
 
@@ -68,7 +63,7 @@ void map_ahead() {
     hook.ahead[hook.ahead_count++] = p;
     run_in_pool([p] {
       hook.faulting->run([p] {
-        if (madvise(p, kArenaSize, MADV_POPULATE_WRITE) != 0 && errno == EINVAL) unsupported = true;
+        if (!fault_in(p, kArenaSize)) unsupported = true;
       });
     });
   }
