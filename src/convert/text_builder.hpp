@@ -151,12 +151,9 @@ class TextColumnBuilder {
       cells += step;
     }
     const std::size_t added = r - from;
-    // A repeat names the entry of a row before it, not one of its own.
-    if (added > 0) rows_in_order_ = false;
-    rows_ += added;
+    end_run(added, cells);
     object_probes_ += added;
     object_hits_ += added;
-    cells_ = cells;
     return r;
   }
   void add_unseen(PyObject* o);
@@ -207,12 +204,9 @@ class TextColumnBuilder {
       cells += step;
     }
     const std::size_t added = r - from;
-    // A text seen before names the entry of a row before it.
-    if (added > 0) rows_in_order_ = false;
-    rows_ = row;
+    end_run(added, cells);
     content_probes_ += added;
     content_hits_ += added;
-    cells_ = cells;
     return r;
   }
   // Whether every further row adds an entry of its own: both lookups are
@@ -288,6 +282,13 @@ class TextColumnBuilder {
   }
   std::string_view raw_text(PyObject* o);
   std::string_view str_copy(PyObject* cell);
+  // After a run of `added` rows, each a repeat: it names the entry of a row
+  // before it, not one of its own.
+  void end_run(std::size_t added, double* cells) {
+    if (added > 0) rows_in_order_ = false;
+    rows_ += added;
+    cells_ = cells;
+  }
   void add_row(std::uint32_t entry) {
     rows_in_order_ = rows_in_order_ && entry == rows_;
     ++rows_;
