@@ -32,6 +32,8 @@ constexpr int kMaxBucketBits = 22;
 constexpr std::size_t kSample = std::size_t{1} << 16;
 // How far ahead texts are prefetched: enough to cover a miss.
 constexpr std::size_t kAhead = 16;
+// Parts of the keys spread apart, for each thread.
+constexpr std::size_t kPartsPerThread = 8;
 
 using Range = tbb::blocked_range<std::size_t>;
 
@@ -278,7 +280,9 @@ Spread spread_keys(const std::vector<std::string_view>& texts, std::size_t from,
   Spread spread{Bucketing(byte_sets(prefix, n, std::max<std::size_t>(1, n / kSample)), buckets), bits - 8,
                 std::vector<std::size_t>(257)};
   const std::size_t threads = static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
-  const std::size_t parts = std::max<std::size_t>(1, std::min(threads, n / kSmall));
+  // More parts than threads: a thread still busy with another column when
+  // the spreading starts takes up the parts left when it is done.
+  const std::size_t parts = std::max<std::size_t>(1, std::min(threads * kPartsPerThread, n / kSmall));
   auto bound = [&](std::size_t p) { return n * p / parts; };
 
   // next[p * 256 + h]: where part p puts its next key of high byte h.
