@@ -110,3 +110,9 @@ def test_other_cells_send_the_table_the_plain_way(column, where, rows):
     fill = ["z"] * (n - len(column))
     odd = column + fill if rows == "top" else fill + column
     check_against_item_access(table(*([odd] + rest if where == "first" else rest + [odd])))
+    # Numeric columns of a frame are read on the pool beside the others,
+    # and are whole however the text columns are read.
+    numbers = {"f": np.arange(n) / 3, "i": np.arange(n) - 7, "b": np.arange(n) % 3 == 0}
+    odd_frame = {"odd": pd.Series(odd, dtype=object), "ids": pd.Series(rest[0], dtype=object)}
+    df = pd.DataFrame(odd_frame | numbers if where == "first" else numbers | odd_frame)
+    assert_same(dorvik.Encoder().encode(df).to_numpy(), dorvik.Encoder().encode(Items(df.to_numpy(dtype=object))))

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <optional>
 
@@ -267,6 +268,8 @@ std::optional<Encoded> encode_column_arrays(const std::vector<ColumnCells>& colu
 
   std::vector<PoolColumn> on_pool, arrow;
   std::vector<std::size_t> objects;
+  // Numeric columns are read on the pool too, while it reads the others.
+  std::vector<std::function<void()>> numbers;
   for (std::size_t col = 0; col < ncols; ++col) {
     if (columns[col].arrow) {
       on_pool.push_back({col, {nullptr, 0}, &columns[col].chunks});
@@ -274,11 +277,14 @@ std::optional<Encoded> encode_column_arrays(const std::vector<ColumnCells>& colu
       continue;
     }
     auto* arr = reinterpret_cast<PyArrayObject*>(columns[col].array.get());
-    if (read_numeric_column(arr, m, col)) continue;
+    if (is_plain_numeric(PyArray_DESCR(arr))) {
+      numbers.emplace_back([arr, &m, col] { read_numeric_column(arr, m, col); });
+      continue;
+    }
     objects.push_back(col);
     on_pool.push_back({col, {static_cast<const char*>(PyArray_DATA(arr)), PyArray_STRIDES(arr)[0]}});
   }
-  if (auto stores = read_on_pool(on_pool, m)) {
+  if (auto stores = read_on_pool(on_pool, m, numbers)) {
     e.info = encode_texts(m, *stores);
     return e;
   }

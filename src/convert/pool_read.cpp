@@ -253,7 +253,8 @@ void encode_read(std::vector<CellTexts>& stores, Matrix& m, const std::atomic<bo
 
 }  // namespace
 
-std::optional<std::vector<CellTexts>> read_on_pool(const std::vector<PoolColumn>& columns, Matrix& m) {
+std::optional<std::vector<CellTexts>> read_on_pool(const std::vector<PoolColumn>& columns, Matrix& m,
+                                                   std::span<const std::function<void()>> alongside) {
   std::vector<std::vector<CellTexts>> stores(columns.size());
   std::atomic<bool> failed{false};
   auto take_up = [&](std::size_t j) {
@@ -272,15 +273,24 @@ std::optional<std::vector<CellTexts>> read_on_pool(const std::vector<PoolColumn>
   const bool ordered =
       columns.size() > threads && columns.size() <= kOrderedColumns * threads && m.rows >= kPartRows;
   const std::vector<std::size_t> order = ordered ? costliest_first(columns, m.rows) : std::vector<std::size_t>();
+  // Task t past the columns is alongside[t - columns.size()].
+  const std::size_t tasks = columns.size() + alongside.size();
+  auto run = [&](std::size_t t) {
+    if (t < columns.size()) {
+      take_up(ordered ? order[t] : t);
+    } else {
+      alongside[t - columns.size()]();
+    }
+  };
   run_in_pool([&] {
     if (!ordered) {
-      tbb::parallel_for(std::size_t{0}, columns.size(), take_up);
+      tbb::parallel_for(std::size_t{0}, tasks, run);
       return;
     }
     // Each worker takes up the next column in order as it finishes one.
     std::atomic<std::size_t> next{0};
     tbb::parallel_for(std::size_t{0}, threads, [&](std::size_t) {
-      for (std::size_t t; (t = next.fetch_add(1, std::memory_order_relaxed)) < order.size();) take_up(order[t]);
+      for (std::size_t t; (t = next.fetch_add(1, std::memory_order_relaxed)) < tasks;) run(t);
     });
   });
   if (failed.load()) return std::nullopt;

@@ -8,7 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -62,6 +64,9 @@ struct PoolColumn {
 // `encoded`. Nothing, with `m` partly written, when an object
 // column holds a cell the interpreter would have to convert: any object but
 // those above, or a finite float after the column turned to text.
-std::optional<std::vector<CellTexts>> read_on_pool(const std::vector<PoolColumn>& columns, Matrix& m);
+// `alongside` runs on the pool too, after the columns are taken up and
+// whether or not reading fails: other work that needs no interpreter.
+std::optional<std::vector<CellTexts>> read_on_pool(const std::vector<PoolColumn>& columns, Matrix& m,
+                                                   std::span<const std::function<void()>> alongside = {});
 
 }  // namespace dorvik
