@@ -22,6 +22,7 @@
 #include "bind/numpy.hpp"
 #include "bind/text.hpp"
 #include "convert/arena_prefault.hpp"
+#include "convert/fault_in.hpp"
 #include "convert/frame.hpp"
 #include "engine/pool.hpp"
 
@@ -303,10 +304,35 @@ PyObject** object_data(PyObject* array) {
   return static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
 }
 
+// Cells filled for each object the calling thread makes, from which it
+// faults the result in first (see new_object_array): a str takes it about
+// as long as the pool takes to fill 32 cells or more.
+constexpr std::size_t kCellsPerObjectMade = 32;
+
 // An object array of `dims` whose elements are all NULL (NumPy reads them as
-// None and skips them when the array is freed), to be filled in place.
-Ref new_object_array(int nd, npy_intp* dims) {
-  return check(PyArray_SimpleNew(nd, dims, NPY_OBJECT));
+// None and skips them when the array is freed), to be filled in place. Where
+// the calling thread makes few objects for it (`made` in all), it maps the
+// array's pages first, in one call: the pool, faulting them in one by one as
+// it writes the cells, has taken several times the kernel time for them. A
+// thread making many objects is the one the decode waits for, and is not
+// held up.
+Ref new_object_array(int nd, npy_intp* dims, std::size_t made) {
+  Ref a = check(PyArray_SimpleNew(nd, dims, NPY_OBJECT));
+  auto* arr = reinterpret_cast<PyArrayObject*>(a.get());
+  if (made < static_cast<std::size_t>(PyArray_SIZE(arr)) / kCellsPerObjectMade) {
+    fault_in(PyArray_DATA(arr), static_cast<std::size_t>(PyArray_NBYTES(arr)));
+  }
+  return a;
+}
+
+// The strs that decoding `rows` rows with each of the dictionaries makes, at
+// most.
+std::size_t strs_made(const std::vector<const ReverseDict*>& dicts, std::size_t rows) {
+  std::size_t made = 0;
+  for (const ReverseDict* d : dicts) {
+    if (d != nullptr) made += std::min(d->size(), rows);
+  }
+  return made;
 }
 
 // Dictionaries from this size on take long enough to make that the cells of
@@ -447,7 +473,9 @@ Ref decode_array(const Matrix& m, const EncodingInfo& info) {
     dict_at[col] = &d;
   }
   npy_intp dims[2] = {static_cast<npy_intp>(m.rows), static_cast<npy_intp>(m.cols)};
-  Ref o = new_object_array(2, dims);
+  // The other columns' cells are floats made here too.
+  const auto floats = static_cast<std::size_t>(std::count(dict_at.begin(), dict_at.end(), nullptr));
+  Ref o = new_object_array(2, dims, strs_made(dict_at, m.rows) + floats * m.rows);
   if (m.size() == 0) return o;
   Ref nan_text = new_str("NaN");
   // What can fail is making the strs and the floats of the other columns;
@@ -504,7 +532,7 @@ Ref decode_frame(const Matrix& m, const std::vector<std::string>& labels, const 
   // allocation is mapped in huge pages, where column-sized ones would fault
   // in every 4 KiB page on their own.
   npy_intp dims[2] = {static_cast<npy_intp>(dicts.size()), static_cast<npy_intp>(m.rows)};
-  Ref block = new_object_array(2, dims);
+  Ref block = new_object_array(2, dims, strs_made(dicts, m.rows));
   PyObject** cells = object_data(block.get());
   std::vector<std::unique_ptr<ColumnStrs>> texts;
   for (std::size_t j = 0; j < dicts.size(); ++j) {
