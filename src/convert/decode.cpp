@@ -24,6 +24,7 @@
 #include "convert/arena_prefault.hpp"
 #include "convert/fault_in.hpp"
 #include "convert/frame.hpp"
+#include "engine/no_fill.hpp"
 #include "engine/pool.hpp"
 
 namespace dorvik {
@@ -155,7 +156,7 @@ class ColumnStrs {
   // Until handed_over(), the references in refs_ are this object's.
   ~ColumnStrs() {
     if (handed_over_) return;
-    for (std::size_t i = 0; i < strs_.size(); ++i) {
+    for (std::size_t i = 0; i < made_; ++i) {
       for (std::uint64_t k = 0; strs_[i] != nullptr && k < refs_[i]; ++k) Py_DECREF(strs_[i]);
     }
   }
@@ -187,23 +188,24 @@ class ColumnStrs {
   }
 
   // Makes the strs, in dictionary order: every one, or with the uses
-  // counted, the used ones with their final counts.
+  // counted, the used ones with their final counts. Each entry is set as it
+  // is reached, rather than all cleared first: the calling thread, which
+  // makes the strs, is the one the decode waits for.
   void make() {
-    strs_.assign(dict_.size(), nullptr);
-    refs_.assign(dict_.size(), 0);
+    strs_.resize(dict_.size());
+    refs_.resize(dict_.size());
     if (!counted_first_) {
-      for (std::size_t i = 0; i < dict_.size(); ++i) {
+      for (std::size_t i = 0; i < dict_.size(); ++i, made_ = i) {
         strs_[i] = text_str(dict_.text(i)).release();
         refs_[i] = 1;
       }
       return;
     }
-    for (std::size_t i = 0; i < dict_.size(); ++i) {
+    for (std::size_t i = 0; i < dict_.size(); ++i, made_ = i) {
       std::uint64_t uses = 0;
       for (const auto& c : counts_) uses += c[i];
-      if (uses == 0) continue;
-      strs_[i] = text_str(dict_.text(i)).release();
-      add_refs(strs_[i], uses - 1);
+      strs_[i] = uses == 0 ? nullptr : text_str(dict_.text(i)).release();
+      if (uses != 0) add_refs(strs_[i], uses - 1);
       refs_[i] = uses;
     }
     counts_ = {};
@@ -291,8 +293,9 @@ class ColumnStrs {
   bool counted_first_;
   std::vector<std::vector<std::uint32_t>> counts_;  // per part of the rows
   std::vector<std::size_t> missing_uses_;
-  std::vector<PyObject*> strs_;  // NULL for codes no cell holds
-  std::vector<std::uint64_t> refs_;  // references held in strs_ until handed over
+  UnfilledVector<PyObject*> strs_;  // NULL for codes no cell holds
+  UnfilledVector<std::uint64_t> refs_;  // references held in strs_ until handed over
+  std::size_t made_ = 0;  // the entries of both set so far
   std::vector<std::size_t> entries_;  // per row, when counted first
   bool handed_over_ = false;
 };
