@@ -64,8 +64,8 @@ struct PoolColumn {
 // `encoded`. Nothing, with `m` partly written, when an object
 // column holds a cell the interpreter would have to convert: any object but
 // those above, or a finite float after the column turned to text.
-// `alongside` runs on the pool too, after the columns are taken up and
-// whether or not reading fails: other work that needs no interpreter.
+// `alongside` runs on the pool too, beside the columns, and whether or not
+// reading fails: other work that needs no interpreter.
 std::optional<std::vector<CellTexts>> read_on_pool(const std::vector<PoolColumn>& columns, Matrix& m,
                                                    std::span<const std::function<void()>> alongside = {});
 
