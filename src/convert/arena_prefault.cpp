@@ -8,7 +8,7 @@
 
 #include <oneapi/tbb/task_group.h>
 
-#include "convert/fault_in.hpp"
+#include "engine/fault_in.hpp"
 #include "engine/pool.hpp"
 
 namespace dorvik {

@@ -22,8 +22,8 @@
 #include "bind/numpy.hpp"
 #include "bind/text.hpp"
 #include "convert/arena_prefault.hpp"
-#include "convert/fault_in.hpp"
 #include "convert/frame.hpp"
+#include "engine/fault_in.hpp"
 #include "engine/no_fill.hpp"
 #include "engine/pool.hpp"
 

@@ -13,9 +13,9 @@
 #include "bind/errors.hpp"
 #include "bind/numpy.hpp"
 #include "bind/text.hpp"
-#include "convert/fault_in.hpp"
 #include "convert/numeric_array.hpp"
 #include "engine/columns.hpp"
+#include "engine/fault_in.hpp"
 
 namespace dorvik {
 

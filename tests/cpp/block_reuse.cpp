@@ -1,12 +1,18 @@
 // Big unfilled vectors inside and outside a BlockReuse scope: a block freed
 // in a scope comes back for a request of nearly its size, keeps its own size
-// when it serves a smaller one, and every block is freed once (the sanitizer
-// reports a leak, a double free or a write past a block).
+// when it serves a smaller one, a fresh one is mapped before it is handed
+// out, and every block is freed once (the sanitizer reports a leak, a double
+// free or a write past a block).
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <thread>
 #include <utility>
+#include <vector>
 
+#include "engine/fault_in.hpp"
 #include "engine/no_fill.hpp"
 
 namespace {
@@ -38,12 +44,37 @@ bool filled(const UnfilledVector<T>& v) {
   return true;
 }
 
+// Whether every whole page of the vector's memory is mapped.
+template <class T>
+bool resident(const UnfilledVector<T>& v) {
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = (reinterpret_cast<std::uintptr_t>(v.data()) + page - 1) / page * page;
+  const auto end = reinterpret_cast<std::uintptr_t>(v.data() + v.size()) / page * page;
+  std::vector<unsigned char> pages((end - begin) / page);
+  if (mincore(reinterpret_cast<void*>(begin), end - begin, pages.data()) != 0) return false;
+  for (unsigned char p : pages) {
+    if (!(p & 1)) return false;
+  }
+  return true;
+}
+
+bool fault_in_works() {
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  void* p = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return false;
+  const bool works = dorvik::fault_in(p, page);
+  munmap(p, page);
+  return works;
+}
+
 }  // namespace
 
 int main() {
   {
     // Outside a scope a big block is freed at once.
     UnfilledVector<std::uint64_t> words(kWords);
+    // Mapped as it is made, unless the kernel cannot (before Linux 5.14).
+    if (fault_in_works()) check(resident(words), "a fresh big block is mapped");
     fill(words);
     check(filled(words), "a big vector outside a scope holds its words");
   }

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "convert/fault_in.cpp"
+#include "engine/fault_in.hpp"
 
 namespace {
 

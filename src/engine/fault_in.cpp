@@ -1,4 +1,4 @@
-#include "convert/fault_in.hpp"
+#include "engine/fault_in.hpp"
 
 #include <sys/mman.h>
 
