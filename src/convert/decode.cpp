@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <new>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -144,7 +145,9 @@ std::size_t part_count(std::size_t rows, std::size_t cols) {
 // its final reference count in one write, and filling the cells touches no
 // reference count and runs on the pool.
 class ColumnStrs {
-  static constexpr std::size_t kNoEntry = SIZE_MAX;
+  // Each row's entry is kept in 32 bits, half the bytes to write and read
+  // back, and left unset until count() writes it.
+  static constexpr std::uint32_t kNoEntry = UINT32_MAX;
 
  public:
   ColumnStrs(const ReverseDict& dict, const Matrix& m, std::size_t col, PyObject* missing)
@@ -173,16 +176,19 @@ class ColumnStrs {
   void start(std::size_t parts) {
     counts_.assign(parts, std::vector<std::uint32_t>(dict_.size()));
     missing_uses_.assign(parts, 0);
-    if (counted_first_) entries_.resize(m_.rows);
+    if (!counted_first_) return;
+    // Not in 32 bits, such a dictionary would not fit in memory anyway.
+    if (dict_.size() >= kNoEntry) throw std::bad_alloc();
+    entries_.resize(m_.rows);
   }
 
   // The counting read of a column whose uses are counted first. It keeps
   // each row's entry for fill() to write.
   void count(std::size_t part, std::size_t r0, std::size_t r1) {
     std::uint32_t* count = counts_[part].data();
-    std::size_t* entry = entries_.data() + r0;
+    std::uint32_t* entry = entries_.data() + r0;
     std::size_t missing = 0;
-    each_code(r0, r1, [&](std::size_t i) { ++count[i]; *entry++ = i; },
+    each_code(r0, r1, [&](std::size_t i) { ++count[i]; *entry++ = static_cast<std::uint32_t>(i); },
               [&] { ++missing; *entry++ = kNoEntry; });
     missing_uses_[part] += missing;
   }
@@ -219,7 +225,7 @@ class ColumnStrs {
     PyObject* const missing_value = missing_;
     if (counted_first_) {
       for (std::size_t r = r0; r < r1; ++r, out += step) {
-        const std::size_t i = entries_[r];
+        const std::uint32_t i = entries_[r];
         *out = i == kNoEntry ? missing_value : strs[i];
       }
       return;
@@ -296,7 +302,7 @@ class ColumnStrs {
   UnfilledVector<PyObject*> strs_;  // NULL for codes no cell holds
   UnfilledVector<std::uint64_t> refs_;  // references held in strs_ until handed over
   std::size_t made_ = 0;  // the entries of both set so far
-  std::vector<std::size_t> entries_;  // per row, when counted first
+  UnfilledVector<std::uint32_t> entries_;  // per row, when counted first
   bool handed_over_ = false;
 };
 
