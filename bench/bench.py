@@ -17,8 +17,9 @@ freeing is timed too and shown apart. Ratios are peer / dorvik, so > 1 means
 dorvik is faster.
 
 Peak RSS growth is measured once per method, in a fresh process per
-measurement; scaling runs W1 at 1, 2 and 4 million rows and W1/W3 with one
-and two worker threads.
+measurement; scaling runs W1 at 1, 2 and 4 million rows (in this process,
+then again in one whose C library reuses all freed memory) and W1/W3 with
+one and two worker threads.
 """
 
 import argparse
@@ -477,8 +478,69 @@ def time_with_threads(path: str, threads: int, repeat: int) -> float:
     return json.loads(out.strip().splitlines()[-1])
 
 
+def time_scaling(scale: int, repeat: int) -> dict:
+    """W1's encode at 1, 2 and 4 million rows: median wall time and the
+    process's CPU time per call."""
+    # The sizes take turns too, so that a slow spell of the machine does not
+    # fall on one of them alone.
+    frames = {rows: make_frame(rows) for rows in (1_000_000 // scale, 2_000_000 // scale, 4_000_000 // scale)}
+    # The process's CPU time per call, both threads, split into user and
+    # kernel time: on a virtual machine whose host takes back the memory a
+    # process frees, the first write to fresh pages is kernel time that the
+    # call's own work does not explain.
+    cpu: dict[int, list[tuple[float, float]]] = {rows: [] for rows in frames}
+
+    def encode_counted(rows: int, df: pd.DataFrame):
+        before = resource.getrusage(resource.RUSAGE_SELF)
+        out = dorvik.Encoder().encode(df)
+        after = resource.getrusage(resource.RUSAGE_SELF)
+        cpu[rows].append((after.ru_utime - before.ru_utime, after.ru_stime - before.ru_stime))
+        return out
+
+    calls = {rows: (lambda rows=rows, df=df: encode_counted(rows, df)) for rows, df in frames.items()}
+    for call in calls.values():
+        call()
+    for runs in cpu.values():
+        runs.clear()
+    # Each round of the three takes seconds, so more rounds than the
+    # workloads get cost little and steady the medians.
+    times = median_times(calls, max(repeat, 9))
+    return {"rows": times,
+            "cpu": {rows: {"user_s": statistics.median(u for u, _ in runs),
+                           "kernel_s": statistics.median(k for _, k in runs)} for rows, runs in cpu.items()}}
+
+
+# Where a call's big blocks come from depends on what the process freed
+# before: a block the C library can carve from its heap has its pages
+# already, one it maps afresh has them cleared by the kernel at first write.
+# In one process W1's 64 and 128 MB results mostly find heap memory and the
+# 256 MB one never does. This C library setting makes every size reuse
+# freed memory (no block is mapped on its own, the heap is never trimmed),
+# which times the calls' own work alike at every size.
+RECYCLED = "glibc.malloc.mmap_max=0:glibc.malloc.trim_threshold=4294967296"
+
+
+def time_scaling_recycled(scale: int, repeat: int) -> dict:
+    env = dict(os.environ, GLIBC_TUNABLES=RECYCLED)
+    out = subprocess.run([sys.executable, __file__, "--scaling-child", str(scale), "--repeat", str(repeat)],
+                         env=env, check=True, capture_output=True, text=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
 # --------------------------------------------------------------------------
 # Report
+
+def print_rows_scaling(sc: dict) -> None:
+    base_rows, base_s = next(iter(sc["rows"].items()))
+    cpu = sc.get("cpu", {})
+    base_user = cpu[base_rows]["user_s"] if base_rows in cpu else None
+    for rows, s in sc["rows"].items():
+        line = f"  {int(rows):>10,} rows {s:8.3f} s   x{s / base_s:5.2f} time for x{int(rows) / int(base_rows):.0f} rows"
+        if rows in cpu:
+            c = cpu[rows]
+            line += f"   user cpu {c['user_s']:6.3f} s (x{c['user_s'] / base_user:4.2f})   kernel {c['kernel_s']:6.3f} s"
+        print(line)
+
 
 def print_summary(results: dict) -> None:
     meta = results["meta"]
@@ -532,15 +594,11 @@ def print_summary(results: dict) -> None:
     sc = results.get("scaling")
     if sc:
         print("\nSCALING, dorvik encode, W1 shared")
-        base_rows, base_s = next(iter(sc["rows"].items()))
-        cpu = sc.get("cpu", {})
-        base_user = cpu[base_rows]["user_s"] if base_rows in cpu else None
-        for rows, s in sc["rows"].items():
-            line = f"  {int(rows):>10,} rows {s:8.3f} s   x{s / base_s:5.2f} time for x{int(rows) / int(base_rows):.0f} rows"
-            if rows in cpu:
-                c = cpu[rows]
-                line += f"   user cpu {c['user_s']:6.3f} s (x{c['user_s'] / base_user:4.2f})   kernel {c['kernel_s']:6.3f} s"
-            print(line)
+        print_rows_scaling(sc)
+        if "recycled" in sc:
+            print("  the same in a process whose C library maps no block on its own and keeps what is freed,"
+                  "\n  so that no size's call writes to fresh memory:")
+            print_rows_scaling(sc["recycled"])
         for w, t in sc["threads"].items():
             print(f"  {w:<10} RAYON_NUM_THREADS=1 {t['1']:7.3f} s   =2 {t['2']:7.3f} s   "
                   f"speed-up {t['1'] / t['2']:.2f}x")
@@ -589,10 +647,14 @@ def main() -> None:
                     help="W1 at 1, 2, 4 M rows and W1/W3 with 1 and 2 threads (default on)")
     ap.add_argument("--workloads", default="W1,W2,W3,W4", help="comma-separated subset, e.g. W1,W3")
     ap.add_argument("--threads-child", metavar="PICKLE", help=argparse.SUPPRESS)
+    ap.add_argument("--scaling-child", metavar="SCALE", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args()
     repeat = args.repeat or (3 if args.quick else 5)
     if args.threads_child:
         threads_child(args.threads_child, repeat)
+        return
+    if args.scaling_child:
+        print(json.dumps(time_scaling(args.scaling_child, repeat)))
         return
 
     scale = 10 if args.quick else 1
@@ -642,37 +704,13 @@ def main() -> None:
             del df
 
         if args.scaling:
-            sc = results["scaling"] = {"rows": {}, "threads": {}}
-            # The sizes take turns too, so that a slow spell of the machine
-            # does not fall on one of them alone.
-            frames = {rows: make_frame(rows) for rows in (1_000_000 // scale, 2_000_000 // scale,
-                                                           4_000_000 // scale)}
-            # The process's CPU time per call, both threads, split into user
-            # and kernel time: on a virtual machine whose host takes back
-            # the memory a process frees, the first write to fresh pages is
-            # kernel time that the call's own work does not explain.
-            cpu: dict[int, list[tuple[float, float]]] = {rows: [] for rows in frames}
-
-            def encode_counted(rows: int, df: pd.DataFrame):
-                before = resource.getrusage(resource.RUSAGE_SELF)
-                out = dorvik.Encoder().encode(df)
-                after = resource.getrusage(resource.RUSAGE_SELF)
-                cpu[rows].append((after.ru_utime - before.ru_utime, after.ru_stime - before.ru_stime))
-                return out
-
-            calls = {rows: (lambda rows=rows, df=df: encode_counted(rows, df)) for rows, df in frames.items()}
-            for call in calls.values():
-                call()
-            for runs in cpu.values():
-                runs.clear()
-            # Each round of the three takes seconds, so more rounds than the
-            # workloads get cost little and steady the medians.
-            sc["rows"] = median_times(calls, max(repeat, 9))
-            sc["cpu"] = {rows: {"user_s": statistics.median(u for u, _ in runs),
-                                "kernel_s": statistics.median(k for _, k in runs)} for rows, runs in cpu.items()}
+            sc = results["scaling"] = {"threads": {}}
+            sc.update(time_scaling(scale, repeat))
             for rows, t in sc["rows"].items():
                 log(f"scaling: W1 {rows:,} rows {t:.3f} s, cpu {sc['cpu'][rows]}")
-            del frames, calls
+            sc["recycled"] = time_scaling_recycled(scale, repeat)
+            for rows, t in sc["recycled"]["rows"].items():
+                log(f"scaling, memory recycled: W1 {rows} rows {t:.3f} s, cpu {sc['recycled']['cpu'][rows]}")
             for wname in ("W1 mixed", "W3 tall"):
                 if wname not in pickles:
                     continue
