@@ -20,9 +20,16 @@ RUNTIME = ("libasan", "libstdc++", "libtbb", "libc.so", "asan_", "operator new",
            " in calloc", " in realloc", " in posix_memalign", " in aligned_alloc")
 
 
+# A frame of the extension's code: a source file of this checkout (the
+# sanitizer's symbolizer may print a function's bare name, without its
+# namespace), a qualified name, or the module file where no symbol was found.
+SOURCES = str(pathlib.Path(__file__).resolve().parents[1] / "src") + "/"
+OURS = (SOURCES, "dorvik::", "dorvik.cpython")
+
+
 def owner(frames: list[str]) -> str:
     for f in frames:
-        if "dorvik" in f:
+        if any(o in f for o in OURS):
             return "ours"
         if not any(r in f for r in RUNTIME):
             return "foreign"

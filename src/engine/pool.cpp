@@ -51,9 +51,11 @@ tbb::task_arena& pool() {
                                     std::getenv("RAYON_RS_NUM_CPUS"), available_processors());
     const int threads = n > 4096 ? 4096 : static_cast<int>(n);
     // oneTBB caps workers at the processor count unless told otherwise. The
-    // control must outlive the arena too; a static keeps it reachable, so
-    // leak checkers do not report it.
-    static auto* limit = new tbb::global_control(tbb::global_control::max_allowed_parallelism, threads);
+    // control must outlive the arena too. A static keeps it reachable, so
+    // leak checkers do not report it: volatile, or the compiler drops the
+    // never-read pointer and the block is lost.
+    static tbb::global_control* volatile limit =
+        new tbb::global_control(tbb::global_control::max_allowed_parallelism, threads);
     (void)limit;
     auto* a = new tbb::task_arena(threads);
     a->initialize();
