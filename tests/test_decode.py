@@ -11,6 +11,7 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
+from numpy._core.multiarray import get_handler_name
 
 import dorvik
 from conftest import SANITIZED, FakeFrame, PanicException
@@ -314,6 +315,7 @@ def test_many_strs_decode_right(container, numbers):
         assert got[:, c].tolist() == [cell(x, dicts[c], missing) for x in codes[:, c]]
     if numbers:
         assert got[:, 2].tolist() == codes[:, 2].tolist()
+    assert get_handler_name() == "default_allocator"  # NumPy's allocator is back in place
 
 
 # Run apart: an interpreter with a GIL of its own takes and gives back arenas
@@ -485,21 +487,19 @@ def test_frame_constructor_error_passes_through():
     assert enc.__getstate__() == state
 
 
-# Run apart: the address space is limited so that making a big column's strs
-# runs out of memory while the small column's cells are being filled. A big
-# column with entries for a quarter of the rows or more has its uses counted
-# first; one with fewer gets a str for every entry.
+# Run apart: the address space is limited so that the decode runs out of
+# memory halfway. A big result's cells start out unset; whatever fails, none
+# may be left so, every object made so far must go, and NumPy must allocate
+# as before afterwards.
 OUT_OF_MEMORY = """
 import gc, resource, sys
 import numpy as np
+from numpy._core.multiarray import get_handler_name
 sys.path.insert(0, {tests!r})
 from state import Fit, build
 import dorvik
 enc = dorvik.Encoder()
-big = {{i: f"{{i:0{width}}}" for i in range({entries})}}
-enc.__setstate__(build(Fit([0, 1], {{}}, {{0: {{i: f"s{{i}}" for i in range(5000)}}, 1: big}})))
-del big
-codes = np.stack([np.arange(500_000) % 5000, np.arange(500_000) % {entries}], axis=1).astype(float)
+{setup}
 if {frame}:
     import pandas as pd
     codes = pd.DataFrame(codes)
@@ -519,16 +519,52 @@ else:
 resource.setrlimit(resource.RLIMIT_AS, limit)
 gc.collect()
 print(sys.getallocatedblocks() - blocks)
+assert get_handler_name() == "default_allocator"
+assert np.ndarray(1 << 20, dtype=object).tolist() == [None] * (1 << 20)
 out = np.asarray(enc.decode(codes))
+{check}
+"""
+
+# Strs of a big column (500,000 rows): it runs out while the small column's
+# cells are being filled. A big column with entries for a quarter of the
+# rows or more has its uses counted first; one with fewer gets a str for
+# every entry.
+BIG_COLUMN = """
+big = {{i: f"{{i:0{width}}}" for i in range({entries})}}
+enc.__setstate__(build(Fit([0, 1], {{}}, {{0: {{i: f"s{{i}}" for i in range(5000)}}, 1: big}})))
+del big
+codes = np.stack([np.arange(500_000) % 5000, np.arange(500_000) % {entries}{numbers}], axis=1).astype(float)
+"""
+BIG_COLUMN_CHECK = """
 assert out[4999, 0] == "s4999" and out[499_999, 1] == f"{{499_999 % {entries}:0{width}}}"
+assert {numbers!r} == "" or out[7, 2] == 3.5
+"""
+# Floats of a number column (2,000,000 rows), after the strs of a small one.
+FLOATS = """
+enc.__setstate__(build(Fit([0], {}, {0: {i: f"s{i}" for i in range(50)}})))
+codes = np.stack([np.arange(2_000_000) % 50, np.arange(2_000_000) / 2], axis=1)
+"""
+FLOATS_CHECK = """
+assert out[49, 0] == "s49" and out[7, 1] == 3.5 and out[-1, 1] == 999_999.5
 """
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer reserves more address space than any limit leaves")
-@pytest.mark.parametrize("frame", [False, True])
-@pytest.mark.parametrize(("entries", "width"), [(500_000, 100), (120_000, 450)])
-def test_running_out_of_memory_while_filling_frees_every_str(frame, entries, width):
-    script = OUT_OF_MEMORY.format(tests=os.path.dirname(__file__), frame=frame, entries=entries, width=width)
+@pytest.mark.parametrize(
+    ("frame", "setup", "check"),
+    [
+        pytest.param(frame, BIG_COLUMN.format(entries=entries, width=width, numbers=numbers),
+                     BIG_COLUMN_CHECK.format(entries=entries, width=width, numbers=numbers),
+                     id=f"{'frame' if frame else 'ndarray'}-{entries}{'-numbers' if numbers else ''}")
+        for frame in (False, True)
+        for entries, width in ((500_000, 100), (120_000, 450))
+        for numbers in ("", ", np.arange(500_000) / 2")
+        if not (frame and numbers)
+    ]
+    + [pytest.param(False, FLOATS, FLOATS_CHECK, id="ndarray-floats")],
+)
+def test_running_out_of_memory_leaves_nothing_behind(frame, setup, check):
+    script = OUT_OF_MEMORY.format(tests=os.path.dirname(__file__), frame=frame, setup=setup, check=check)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert int(done.stdout) < 100

@@ -22,6 +22,7 @@
 #include "bind/errors.hpp"
 #include "bind/numpy.hpp"
 #include "bind/text.hpp"
+#include "bind/unset_array.hpp"
 #include "convert/arena_prefault.hpp"
 #include "convert/frame.hpp"
 #include "engine/fault_in.hpp"
@@ -318,15 +319,19 @@ PyObject** object_data(PyObject* array) {
 // as long as the pool takes to fill 32 cells or more.
 constexpr std::size_t kCellsPerObjectMade = 32;
 
-// An object array of `dims` whose elements are all NULL (NumPy reads them as
-// None and skips them when the array is freed), to be filled in place. Where
-// the calling thread makes few objects for it (`made` in all), it maps the
+// Arrays from this size on are not cleared first (see unset_array.hpp).
+constexpr std::size_t kUnsetFromBytes = std::size_t{1} << 20;
+
+// An object array of `dims` to be filled in place, whose elements may be
+// unset: the caller sets them all, or has a NullOnFailure make them NULL
+// (which NumPy reads as None and skips when the array is freed). Where the
+// calling thread makes few objects for it (`made` in all), it maps the
 // array's pages first, in one call: the pool, faulting them in one by one as
 // it writes the cells, has taken several times the kernel time for them. A
 // thread making many objects is the one the decode waits for, and is not
 // held up.
 Ref new_object_array(int nd, npy_intp* dims, std::size_t made) {
-  Ref a = check(PyArray_SimpleNew(nd, dims, NPY_OBJECT));
+  Ref a = new_object_array_unset(nd, dims, kUnsetFromBytes);
   auto* arr = reinterpret_cast<PyArrayObject*>(a.get());
   if (made < static_cast<std::size_t>(PyArray_SIZE(arr)) / kCellsPerObjectMade) {
     fault_in(PyArray_DATA(arr), static_cast<std::size_t>(PyArray_NBYTES(arr)));
@@ -486,9 +491,11 @@ Ref decode_array(const Matrix& m, const EncodingInfo& info) {
   const auto floats = static_cast<std::size_t>(std::count(dict_at.begin(), dict_at.end(), nullptr));
   Ref o = new_object_array(2, dims, strs_made(dict_at, m.rows) + floats * m.rows);
   if (m.size() == 0) return o;
+  PyObject** out = object_data(o.get());
+  NullOnFailure unset(out, m.size());
   Ref nan_text = new_str("NaN");
   // What can fail is making the strs and the floats of the other columns;
-  // if either does, the text cells are NULL again, which NumPy reads as None.
+  // if either does, every cell is NULL again.
   std::vector<std::unique_ptr<ColumnStrs>> texts;
   std::vector<std::size_t> text_cols;
   for (std::size_t col = 0; col < m.cols; ++col) {
@@ -497,7 +504,6 @@ Ref decode_array(const Matrix& m, const EncodingInfo& info) {
     text_cols.push_back(col);
   }
   const auto [parts, later] = count_all(texts, m);
-  PyObject** out = object_data(o.get());
   // The result is row-major: a column's cells are m.cols apart.
   make_and_fill(
       texts, m, parts, later, true,
@@ -509,16 +515,24 @@ Ref decode_array(const Matrix& m, const EncodingInfo& info) {
         for (std::size_t r = 0; r < m.rows; ++r, cell += m.cols) *cell = nullptr;
       },
       [&] {
-        for (std::size_t c = 0; c < m.cols; ++c) {
-          if (dict_at[c] != nullptr) continue;
-          PyObject** cell = out + c;
-          for (std::size_t r = 0; r < m.rows; ++r, cell += m.cols) {
-            *cell = check(PyFloat_FromDouble(m.at(r, c))).release();
+        std::size_t c = 0, r = 0;
+        try {
+          for (; c < m.cols; ++c) {
+            if (dict_at[c] != nullptr) continue;
+            for (r = 0; r < m.rows; ++r) out[r * m.cols + c] = check(PyFloat_FromDouble(m.at(r, c))).release();
           }
+        } catch (...) {
+          // The floats made so far go; `unset` then clears their cells too.
+          for (std::size_t k = 0; k <= c && k < m.cols; ++k) {
+            if (dict_at[k] != nullptr) continue;
+            for (std::size_t i = 0; i < (k < c ? m.rows : r); ++i) Py_DECREF(out[i * m.cols + k]);
+          }
+          throw;
         }
       },
       (m.cols - texts.size()) * m.rows * sizeof(PyFloatObject));
   // Nothing fails from here on.
+  unset.dismiss();
   add_refs(nan_text.get(), hand_over_all(texts));
   return o;
 }
@@ -543,6 +557,7 @@ Ref decode_frame(const Matrix& m, const std::vector<std::string>& labels, const 
   npy_intp dims[2] = {static_cast<npy_intp>(dicts.size()), static_cast<npy_intp>(m.rows)};
   Ref block = new_object_array(2, dims, strs_made(dicts, m.rows));
   PyObject** cells = object_data(block.get());
+  NullOnFailure unset(cells, dicts.size() * m.rows);
   std::vector<std::unique_ptr<ColumnStrs>> texts;
   for (std::size_t j = 0; j < dicts.size(); ++j) {
     texts.push_back(std::make_unique<ColumnStrs>(*dicts[j], m, info.text_columns[j], Py_None));
@@ -555,6 +570,7 @@ Ref decode_frame(const Matrix& m, const std::vector<std::string>& labels, const 
         texts[j]->fill(p, r0, r1, cells + j * m.rows + r0, 1);
       },
       [&](std::size_t j) { std::fill_n(cells + j * m.rows, m.rows, nullptr); }, [] {}, 0);
+  unset.dismiss();
   add_refs(Py_None, hand_over_all(texts));
 
   // A frame of text columns only is the array itself, column-major.
