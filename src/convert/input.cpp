@@ -208,7 +208,7 @@ std::optional<ColumnCells> column_cells(PyObject* series, PyObject* string_dtype
   if (PyArray_DescrCheck(dtype.get())) {
     const auto* descr = reinterpret_cast<PyArray_Descr*>(dtype.get());
     if (descr->type_num != NPY_OBJECT && !is_plain_numeric(descr)) return std::nullopt;
-    return ColumnCells{check(PyObject_CallMethod(series, "to_numpy", nullptr))};
+    return ColumnCells{check(PyObject_CallMethod(series, "to_numpy", nullptr)), false, {}};
   }
   if (string_dtype == nullptr || check_status(PyObject_IsInstance(dtype.get(), string_dtype)) == 0) {
     return std::nullopt;
@@ -217,7 +217,7 @@ std::optional<ColumnCells> column_cells(PyObject* series, PyObject* string_dtype
   Ref kw = check(Py_BuildValue("{s:s}", "dtype", "object"));
   Ref method = check(PyObject_GetAttrString(series, "to_numpy"));
   Ref none = check(PyTuple_New(0));
-  return ColumnCells{check(PyObject_Call(method.get(), none.get(), kw.get()))};
+  return ColumnCells{check(PyObject_Call(method.get(), none.get(), kw.get())), false, {}};
 }
 
 bool is_column_array(PyObject* obj, size_t rows) {
