@@ -1,6 +1,7 @@
 // Runs a native fuzz target over the files named on the command line, once
 // each, without libFuzzer: the test suite builds the targets with the plain
 // compiler this way and replays the committed corpus through them.
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -17,7 +18,8 @@ int main(int argc, char** argv) {
       return 2;
     }
     const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    // A copy of its own, as libFuzzer gives: the sanitizers see a read past it.
+    // Copied into a block of just its size, as libFuzzer passes an input,
+    // so that the sanitizers see a read past its end.
     const std::vector<std::uint8_t> input(bytes.begin(), bytes.end());
     LLVMFuzzerTestOneInput(input.data(), input.size());
   }
